@@ -1,0 +1,57 @@
+// Keyboard event and trust services shared by the addon and the key sender: synthetic key events
+// posted into the system's input stream, and whether this process may post them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace kavri::keys {
+
+// macOS virtual key codes: the host and every interface speak these, whatever the platform.
+inline constexpr uint16_t kVK_ANSI_V = 9;
+inline constexpr uint16_t kVK_ANSI_N = 45;
+inline constexpr uint16_t kVK_Return = 36;
+
+// Device-independent modifier flag bits.
+inline constexpr uint64_t kFlagCapsLock = 0x10000;
+inline constexpr uint64_t kFlagShift = 0x20000;
+inline constexpr uint64_t kFlagControl = 0x40000;
+inline constexpr uint64_t kFlagOption = 0x80000;
+inline constexpr uint64_t kFlagCommand = 0x100000;
+inline constexpr uint64_t kFlagFunction = 0x800000;
+
+class KeyEventSource {
+ public:
+  virtual ~KeyEventSource() = default;
+};
+
+// One key-down or key-up, created but not yet posted.
+class KeyEvent {
+ public:
+  virtual ~KeyEvent() = default;
+  // Replaces the event's modifier flags.
+  virtual void setFlags(uint64_t flags) = 0;
+  virtual uint64_t flags() const = 0;
+};
+
+class KeyboardEvents {
+ public:
+  virtual ~KeyboardEvents() = default;
+  // A source for synthetic events (the combined session state), or null.
+  virtual std::unique_ptr<KeyEventSource> createSource() = 0;
+  // A key event for a virtual key code, or null when it cannot be made (no display, a key the
+  // keyboard lacks). source may be null.
+  virtual std::unique_ptr<KeyEvent> createKeyboardEvent(KeyEventSource* source, uint16_t keyCode,
+                                                        bool keyDown) = 0;
+  // Puts the event into the system's input stream as if typed. Reports nothing.
+  virtual void post(KeyEvent& event) = 0;
+  // Whether synthetic input from this process can work. Never prompts.
+  virtual bool isProcessTrusted() = 0;
+  // The same answer; with prompt set the system may ask the user, without waiting for them.
+  virtual bool isProcessTrustedWithOptions(bool prompt) = 0;
+};
+
+// The services of the platform this was built for.
+std::unique_ptr<KeyboardEvents> makePlatformKeyboardEvents();
+
+}  // namespace kavri::keys

@@ -1,0 +1,50 @@
+#include "speech/speech_service.h"
+
+namespace kavri::speech {
+
+void AudioBufferRecognitionRequest::append(audio::PcmBufferPtr buffer) {
+  if (!buffer) return;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (ended_) return;
+    queue_.push_back(std::move(buffer));
+  }
+  ready_.notify_one();
+}
+
+void AudioBufferRecognitionRequest::endAudio() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    ended_ = true;
+  }
+  ready_.notify_all();
+}
+
+AudioBufferRecognitionRequest::Next AudioBufferRecognitionRequest::next(
+    audio::PcmBufferPtr& out, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> hold(lock_);
+  ready_.wait_for(hold, timeout, [this] { return !queue_.empty() || ended_ || woken_; });
+  if (!queue_.empty()) {
+    out = std::move(queue_.front());
+    queue_.pop_front();
+    return Next::buffer;
+  }
+  if (ended_) return Next::ended;
+  woken_ = false;
+  return Next::timedOut;
+}
+
+void AudioBufferRecognitionRequest::wake() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    woken_ = true;
+  }
+  ready_.notify_all();
+}
+
+bool AudioBufferRecognitionRequest::audioEnded() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return ended_;
+}
+
+}  // namespace kavri::speech

@@ -1,0 +1,124 @@
+// The speech recognition service the transcriber relies on: authorization, one recogniser per
+// locale, buffer-fed and file requests, tasks and their results. Backends live beside this file.
+#pragma once
+
+#include "audio/pcm_buffer.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kavri::speech {
+
+// Authorization statuses travel as plain integers so that values outside the known four (the
+// host sees them as "unknown") can pass through.
+inline constexpr int kNotDetermined = 0;
+inline constexpr int kDenied = 1;
+inline constexpr int kRestricted = 2;
+inline constexpr int kAuthorized = 3;
+
+struct Error {
+  int64_t code = 0;
+  std::string description;
+};
+
+struct Segment {
+  std::string substring;
+  double timestamp = 0.0;  // seconds from the start of the audio
+  double duration = 0.0;   // seconds
+};
+
+struct Transcription {
+  std::string formattedString;  // the whole text of the task so far
+  std::vector<Segment> segments;
+};
+
+struct Result {
+  bool isFinal = false;
+  Transcription bestTranscription;
+};
+
+// Called repeatedly with a result or an error, or both; non-final results, then a final result
+// or an error. Runs on a thread of the service, never under a lock of the caller's.
+using ResultHandler =
+    std::function<void(const std::optional<Result>& result, const std::optional<Error>& error)>;
+
+// Values of the task state; only `running` matters to callers.
+enum class TaskState : int { starting = 0, running = 1, finishing = 2, canceling = 3, completed = 4 };
+
+class RecognitionTask {
+ public:
+  virtual ~RecognitionTask() = default;
+  virtual TaskState state() const = 0;
+  // Stops recognition; no result follows. Safe from any thread, and more than once.
+  virtual void cancel() = 0;
+};
+
+// A request fed with audio buffers while it is recognised. append() only queues: it never
+// decodes and never waits for the recognising thread, so capture threads can call it.
+class AudioBufferRecognitionRequest {
+ public:
+  bool shouldReportPartialResults = false;
+  bool requiresOnDeviceRecognition = false;
+  bool addsPunctuation = false;
+
+  void append(audio::PcmBufferPtr buffer);
+  // No more audio; the task goes on to its final result. Buffers appended later are dropped.
+  void endAudio();
+
+  // Consumer side, for the recognising thread.
+  enum class Next { buffer, ended, timedOut };
+  // Waits up to `timeout` for the next buffer (moved into `out`), for the end of audio, or for
+  // wake(); timedOut also when woken.
+  Next next(audio::PcmBufferPtr& out, std::chrono::milliseconds timeout);
+  void wake();
+  bool audioEnded() const;
+
+ private:
+  mutable std::mutex lock_;
+  std::condition_variable ready_;
+  std::deque<audio::PcmBufferPtr> queue_;
+  bool ended_ = false;
+  bool woken_ = false;
+};
+
+struct UrlRecognitionRequest {
+  std::string path;  // relative paths are taken from the current directory
+  bool shouldReportPartialResults = true;
+  bool requiresOnDeviceRecognition = false;
+  bool addsPunctuation = false;
+};
+
+class Recognizer {
+ public:
+  virtual ~Recognizer() = default;
+  virtual bool isAvailable() const = 0;
+  virtual bool supportsOnDeviceRecognition() const = 0;
+  virtual std::shared_ptr<RecognitionTask> recognitionTask(
+      std::shared_ptr<AudioBufferRecognitionRequest> request, ResultHandler handler) = 0;
+  virtual std::shared_ptr<RecognitionTask> recognitionTask(const UrlRecognitionRequest& request,
+                                                           ResultHandler handler) = 0;
+};
+
+class SpeechService {
+ public:
+  virtual ~SpeechService() = default;
+  // The current status, without ever prompting.
+  virtual int authorizationStatus() = 0;
+  // Calls handler once, later, on a thread of the service, with the status.
+  virtual void requestAuthorization(std::function<void(int status)> handler) = 0;
+  // A recogniser for the locale identifier, or null when the locale is not supported.
+  virtual std::shared_ptr<Recognizer> makeRecognizer(const std::string& localeId) = 0;
+};
+
+// The service of the platform the transcriber was built for.
+std::shared_ptr<SpeechService> makePlatformSpeechService();
+
+}  // namespace kavri::speech
