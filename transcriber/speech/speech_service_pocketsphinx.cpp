@@ -1,2 +1,6 @@
-// PocketSphinx engine: filled in by the file and live recognition work.
+// Placeholder until the PocketSphinx engine lands.
 #include "speech/speech_service.h"
+
+namespace kavri::speech {
+std::shared_ptr<SpeechService> makePlatformSpeechService() { return nullptr; }
+}  // namespace kavri::speech

@@ -1,0 +1,10 @@
+#include "modes.h"
+
+namespace kavri {
+
+Platform makePlatform() {
+  return Platform{speech::makePlatformSpeechService(), [] { return audio::makePlatformAudioEngine(); },
+                  audio::makePlatformSystemAudioCapture()};
+}
+
+}  // namespace kavri
