@@ -116,6 +116,12 @@ class SpeechService {
   virtual void requestAuthorization(std::function<void(int status)> handler) = 0;
   // A recogniser for the locale identifier, or null when the locale is not supported.
   virtual std::shared_ptr<Recognizer> makeRecognizer(const std::string& localeId) = 0;
+  // Starts loading what `count` recognisers for the locale will need, in the background, so that
+  // makeRecognizer() is quick later. Never blocks; services with nothing to load ignore it.
+  virtual void prepareRecognizers(const std::string& localeId, int count) {
+    (void)localeId;
+    (void)count;
+  }
 };
 
 // The service of the platform the transcriber was built for.
