@@ -29,8 +29,8 @@ class LiveSessionTest : public ::testing::Test {
     options.exit = recorder.exit();
     options.launch = recorder.launcher();
     options.now = [this] { return std::chrono::steady_clock::time_point(clock.load()); };
-    session = std::make_unique<LiveSession>(
-        Platform{service, [this] { return engine; }, capture}, std::move(options));
+    session = std::make_unique<LiveSession>(Platform{service, [this] { return engine; }, capture},
+                                            std::move(options));
   }
   void TearDown() override { recorder.joinTasks(); }
 
@@ -69,8 +69,9 @@ class LiveSessionTest : public ::testing::Test {
 TEST_F(LiveSessionTest, BothStartsMicrophoneThenSystemAudioAndReportsStarted) {
   session->start("en-US", "both");
   recorder.joinTasks();
-  EXPECT_EQ(recorder.events(),
-            std::vector<Event>{(Event{{"event", "started"}, {"locale", "en-US"}, {"source", "both"}})});
+  EXPECT_EQ(
+      recorder.events(),
+      std::vector<Event>{(Event{{"event", "started"}, {"locale", "en-US"}, {"source", "both"}})});
   EXPECT_EQ(mic->taskCount(), 1u);
   EXPECT_EQ(system->taskCount(), 1u);
   EXPECT_TRUE(engine->running);
@@ -125,9 +126,9 @@ TEST_F(LiveSessionTest, UnsupportedLocaleForSystemAudioExitsEvenWithTheMicrophon
 TEST_F(LiveSessionTest, MicrophoneThatDoesNotStartExitsWithTwo) {
   engine->startError = audio::AudioError{"pulse", 3, "Access denied"};
   session->start("en-US", "mic");
-  EXPECT_EQ(recorder.events(), std::vector<Event>{(Event{
-                                   {"event", "error"},
-                                   {"message", "audio_engine_start_failed:Access denied"}})});
+  EXPECT_EQ(recorder.events(),
+            std::vector<Event>{(Event{{"event", "error"},
+                                      {"message", "audio_engine_start_failed:Access denied"}})});
   EXPECT_EQ(recorder.exits(), std::vector<int>{2});
 }
 

@@ -147,8 +147,8 @@ TEST_F(SystemAudioSourceTest, UnusableSampleBuffersAreDroppedSilently) {
   badRate.format->sampleRate = 0;
   auto noChannels = sample(bytes, 160);
   noChannels.format->channels = 0;
-  for (const auto& bad : {screen, noFormat, noSamples, negative, noData, tooMany, badRate,
-                          noChannels}) {
+  for (const auto& bad :
+       {screen, noFormat, noSamples, negative, noData, tooMany, badRate, noChannels}) {
     source->didOutputSampleBuffer(bad);
   }
   EXPECT_EQ(received(), nullptr);
