@@ -31,21 +31,24 @@ TEST(LiveRecognitionWithEngine, FinalHoldsTheWordsOfEveryUtteranceInOrder) {
   session.start("en-US", "mic");
   ASSERT_EQ(recorder.eventsNamed("started").size(), 1u);
 
-  // Played as fast as it comes: the engine's voice detection works on audio time, not wall time.
+  // Each recording is played as fast as it comes (the engine's voice detection works on audio
+  // time, not wall time) and followed by a pause that ends its utterance, and so its task. The
+  // next one is played once the engine has got there, so that no backlog of audio spans an
+  // utterance end.
   const std::vector<int16_t> pause(16000 * 3 / 2, 0);
   engine->play(std::vector<int16_t>(8000, 0));
-  for (const auto& clip : clips) {
-    engine->play(clip.samples);
-    engine->play(pause);
-  }
-  // Each recording ends an utterance, so each ends a task: wait until the engine has worked
-  // through all of them before stopping.
   auto recognizer = session.micRecognizer();
   auto deadline = std::chrono::steady_clock::now() + 180s;
-  while (recognizer->generation() <= static_cast<int64_t>(clips.size()) &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(50ms);
+  for (const auto& clip : clips) {
+    const int64_t generation = recognizer->generation();
+    engine->play(clip.samples);
+    engine->play(pause);
+    while (recognizer->generation() == generation && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_GT(recognizer->generation(), generation) << clip.name << " ended no utterance";
   }
+  // Several final results arrived mid-stream, one per recording at least.
   EXPECT_GT(recognizer->generation(), static_cast<int64_t>(clips.size()));
 
   session.stop();
@@ -53,6 +56,7 @@ TEST(LiveRecognitionWithEngine, FinalHoldsTheWordsOfEveryUtteranceInOrder) {
   ASSERT_EQ(finals.size(), 1u);
   const std::string text = finals[0]["text"];
   const auto heard = testing::wordsOf(text);
+  RecordProperty("final_text", text);
 
   // Most words of each recording, and of all of them together, in the order they were spoken.
   std::vector<std::string> all;
