@@ -16,7 +16,15 @@ CommandReader::CommandReader(int fd, Submit submit, std::function<void()> onHost
       options_(std::move(options)),
       splitter_(options_.maxLineBytes) {}
 
-int CommandReader::openInput(const std::optional<std::string>& fifoPath) {
+CommandInput::~CommandInput() {
+  if (fd_ >= 0 && !isStandardInput()) ::close(fd_);
+}
+
+bool CommandInput::isStandardInput() const {
+  return fd_ == STDIN_FILENO;
+}
+
+CommandInput CommandInput::open(const std::optional<std::string>& fifoPath) {
   if (fifoPath) {
     // Opened without waiting for a writer: until one comes, reads find the end of input and the
     // reader polls, exactly as after a writer has gone, and the host-gone check works meanwhile.
@@ -27,11 +35,11 @@ int CommandReader::openInput(const std::optional<std::string>& fifoPath) {
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0) {
       int flags = ::fcntl(fd, F_GETFL);
-      if (flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) return fd;
+      if (flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) return CommandInput(fd);
       ::close(fd);
     }
   }
-  return STDIN_FILENO;
+  return CommandInput(STDIN_FILENO);
 }
 
 void CommandReader::run() {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "line_splitter.h"
 #include "live_command.h"
@@ -24,6 +25,26 @@ struct CommandReaderOptions {
   std::function<bool()> hostAlive;
 };
 
+// The input the commands come from: an opened FIFO (closed with this object) or standard input
+// (never closed).
+class CommandInput {
+ public:
+  // The FIFO (or file) at the path opened for reading, or standard input when there is no path or
+  // it cannot be opened.
+  static CommandInput open(const std::optional<std::string>& fifoPath);
+
+  CommandInput(CommandInput&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  CommandInput& operator=(CommandInput&&) = delete;
+  ~CommandInput();
+
+  int fd() const { return fd_; }
+  bool isStandardInput() const;
+
+ private:
+  explicit CommandInput(int fd) : fd_(fd) {}
+  int fd_;
+};
+
 class CommandReader {
  public:
   using Submit = std::function<void(const LiveCommand& command)>;
@@ -32,10 +53,6 @@ class CommandReader {
   // once when hostAlive() says the host has gone, and the reader then returns.
   CommandReader(int fd, Submit submit, std::function<void()> onHostGone = {},
                 CommandReaderOptions options = {});
-
-  // The FIFO (or file) at the path opened for reading, or standard input when there is no path or
-  // it cannot be opened.
-  static int openInput(const std::optional<std::string>& fifoPath);
 
   // Reads until the host is gone or requestStop(); in the program that is for the life of the
   // process.

@@ -65,11 +65,11 @@ void startLiveMode(const CommandLine& commandLine, const Platform& platform, Mai
       exitProcess(2);
     }
     launchTask([&commandLine, &mainQueue, session, parent] {
-      int fd = CommandReader::openInput(commandLine.argValue("--commands-fifo"));
+      CommandInput input = CommandInput::open(commandLine.argValue("--commands-fifo"));
       CommandReaderOptions options;
       options.hostAlive = [parent] { return ::getppid() == parent; };
       CommandReader reader(
-          fd,
+          input.fd(),
           [&mainQueue, session](const LiveCommand& command) {
             submitToMainQueue(command, mainQueue, session);
           },

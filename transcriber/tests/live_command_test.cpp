@@ -259,9 +259,9 @@ class TempFifo {
 
 TEST(CommandReading, EndOfInputKeepsPollingSoALaterWriterIsHeard) {
   TempFifo fifo;
-  int fd = CommandReader::openInput(fifo.path());
-  ASSERT_NE(fd, STDIN_FILENO);
-  ReaderHarness harness(fd);
+  CommandInput input = CommandInput::open(fifo.path());
+  ASSERT_FALSE(input.isStandardInput());
+  ReaderHarness harness(input.fd());
   // No writer yet: the reader polls.
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   int writer = ::open(fifo.path().c_str(), O_WRONLY);
@@ -277,15 +277,14 @@ TEST(CommandReading, EndOfInputKeepsPollingSoALaterWriterIsHeard) {
   ASSERT_TRUE(harness.waitForCommands(2));
   harness.reader().requestStop();
   ASSERT_TRUE(harness.waitUntilReturned());
-  ::close(fd);
   EXPECT_EQ(harness.commands(),
             (std::vector<LiveCommand>{start("en-US", "both"), {Kind::stop, {}, {}}}));
 }
 
 TEST(CommandReading, FallsBackToStandardInputSilently) {
-  EXPECT_EQ(CommandReader::openInput(std::nullopt), STDIN_FILENO);
-  EXPECT_EQ(CommandReader::openInput("/nonexistent/kavri/commands"), STDIN_FILENO);
-  EXPECT_EQ(CommandReader::openInput(""), STDIN_FILENO);
+  EXPECT_TRUE(CommandInput::open(std::nullopt).isStandardInput());
+  EXPECT_TRUE(CommandInput::open("/nonexistent/kavri/commands").isStandardInput());
+  EXPECT_TRUE(CommandInput::open("").isStandardInput());
 }
 
 TEST(CommandReading, EndsOnceWhenTheHostIsGoneAtEndOfInput) {
