@@ -46,7 +46,8 @@ class FlagsMonitor {
   virtual ~FlagsMonitor() = default;
   // Starting returns whether events are delivered now; false when the system refuses (no display,
   // no way to observe keys). Starting a running monitor changes nothing. Stopping returns false
-  // and only returns once the handler has run for the last time.
+  // and only returns once the handler has run for the last time, after it has seen every key
+  // change that the system had taken in before the stop.
   virtual bool enable(bool on) = 0;
 };
 

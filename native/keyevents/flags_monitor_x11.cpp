@@ -137,7 +137,13 @@ class KeyListener {
         if (errno == EINTR) continue;
         break;
       }
-      if (fds[1].revents != 0) break;
+      if (fds[1].revents != 0) {
+        // Keys the server handled before the stop was asked for are still reported: after a
+        // round trip they are all in.
+        XSync(display, False);
+        settle();
+        break;
+      }
     }
   }
 

@@ -132,8 +132,10 @@ Napi::Value StartFnListener(const Napi::CallbackInfo& info) {
 
 Napi::Value StopFnListener(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
-  gListening = false;
+  // The monitor goes first: it reports what the system took in before this call, so a release
+  // typed just before stopping is not lost; nothing after it arrives.
   if (gEventTap) gEventTap->enable(false);
+  gListening = false;
   gTriggerDown = false;
   if (gThreadSafeFn) gThreadSafeFn->setReferenced(env, false);
   return env.Undefined();
