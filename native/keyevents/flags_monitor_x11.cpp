@@ -2,8 +2,10 @@
 // raw key events on the root window, which every key press and release reaches whichever client
 // has the focus, synthetic XTest input included. Raw events carry no modifier state, and asking
 // for it after an event races the next key; XKB state notifications selected on the same
-// connection come in order instead, right after the key event that caused them, so each key event
-// is held back until the server has answered a round trip and its notification, if any, is in.
+// connection come in order instead, right after the key event that caused them. So a modifier key
+// event is held back until its own notification arrives, or, when none comes with it, until the
+// server has answered a round trip: then a notification it caused would be in, and none means the
+// key changed no modifier.
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
@@ -248,15 +250,28 @@ class KeyListener {
         const auto* raw = static_cast<const XIRawEvent*>(event.xcookie.data);
         // A new key event means the one held back has seen all of its notifications.
         if (held_) deliver(*held_);
-        held_ =
-            KeyChange{static_cast<KeyCode>(raw->detail), event.xcookie.evtype == XI_RawKeyPress};
-        ++keyEvents_;
+        held_.reset();
+        const KeyChange change{static_cast<KeyCode>(raw->detail),
+                               event.xcookie.evtype == XI_RawKeyPress};
+        // Only the modifier keys are reported, so only they need the state that follows them.
+        if (macKeyCodes_[change.keycode]) {
+          held_ = change;
+          ++keyEvents_;
+        } else {
+          deliver(change);
+        }
       }
       XFreeEventData(display, &event.xcookie);
     } else if (event.type == xkbEventBase_) {
       auto& xkb = reinterpret_cast<XkbEvent&>(event);
       if (xkb.any.xkb_type == XkbStateNotify) {
         modifiers_ = xkb.state.mods;
+        // The usual case: the key's own notification came with it, no round trip needed.
+        if (held_ && xkb.state.keycode == held_->keycode &&
+            xkb.state.event_type == (held_->press ? KeyPress : KeyRelease)) {
+          deliver(*held_);
+          held_.reset();
+        }
       } else if (xkb.any.xkb_type == XkbMapNotify) {
         XkbRefreshKeyboardMapping(&xkb.map);
         readKeymap();
