@@ -1,6 +1,9 @@
 #include "x11_display.h"
 
+#include <chrono>
+#include <cstdlib>
 #include <mutex>
+#include <thread>
 #include <unordered_set>
 
 namespace kavri::keys {
@@ -38,8 +41,17 @@ void disown(Display* display) {
 
 }  // namespace
 
+Display* openDisplay(int attempts, std::chrono::milliseconds pause) {
+  for (int attempt = 1;; ++attempt) {
+    if (Display* display = XOpenDisplay(nullptr)) return display;
+    // Without a display name there is nothing to wait for.
+    if (attempt >= attempts || !std::getenv("DISPLAY")) return nullptr;
+    std::this_thread::sleep_for(pause);
+  }
+}
+
 std::unique_ptr<X11Connection> X11Connection::open() {
-  Display* display = XOpenDisplay(nullptr);
+  Display* display = openDisplay(kOpenAttempts, kOpenRetryPause);
   if (!display) return nullptr;
   return std::unique_ptr<X11Connection>(new X11Connection(display));
 }

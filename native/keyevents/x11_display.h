@@ -6,9 +6,19 @@
 #include <X11/Xlib.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 
 namespace kavri::keys {
+
+// A busy X server refuses connections now and then (its listen queue is full: EAGAIN, or reset by
+// peer), so opening is tried a few times before the server counts as unreachable.
+inline constexpr int kOpenAttempts = 5;
+inline constexpr std::chrono::milliseconds kOpenRetryPause{20};
+
+// XOpenDisplay on $DISPLAY, tried up to attempts times, pause apart; null when it never succeeds.
+Display* openDisplay(int attempts = kOpenAttempts,
+                     std::chrono::milliseconds pause = kOpenRetryPause);
 
 class X11Connection {
  public:

@@ -24,6 +24,7 @@
 
 #include "flags_monitor.h"
 #include "keyboard_events.h"
+#include "x11_display.h"
 
 extern char** environ;
 
@@ -72,7 +73,7 @@ class Collector {
 // Presses keys the way another client would.
 class Typist {
  public:
-  Typist() : display_(XOpenDisplay(nullptr)) {}
+  Typist() : display_(openDisplay()) {}
   ~Typist() {
     if (display_) XCloseDisplay(display_);
   }

@@ -104,6 +104,7 @@ describe('start and stop', () => {
     keyglue.setTriggerKeyCode(56);
     assert.deepEqual(await eventsAfter([56, kFlagShift], [56, 0]), ['down', 'up']);
     assert.deepEqual(others, []);
+    assert.equal(keyglue.fakeState().monitorsCreated, 1);
   });
 
   it('answers false and stays stopped when the monitor is refused', async () => {

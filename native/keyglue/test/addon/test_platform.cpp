@@ -17,6 +17,7 @@ namespace {
 // Owned by the addon's state once created; the test exports reach them through these.
 testing::FakeFlagsMonitor* gFakeMonitor = nullptr;
 testing::FakeKeyboardEvents* gFakeEvents = nullptr;
+int gMonitorsCreated = 0;
 }  // namespace
 
 std::unique_ptr<FlagsMonitor> makePlatformFlagsMonitor(FlagsMonitor::FlagsHandler onFlagsChanged,
@@ -24,6 +25,7 @@ std::unique_ptr<FlagsMonitor> makePlatformFlagsMonitor(FlagsMonitor::FlagsHandle
   auto monitor =
       std::make_unique<testing::FakeFlagsMonitor>(std::move(onFlagsChanged), std::move(onTapEvent));
   gFakeMonitor = monitor.get();
+  ++gMonitorsCreated;
   return monitor;
 }
 
@@ -91,6 +93,7 @@ Napi::Value FakeState(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   Napi::Object state = Napi::Object::New(env);
   state.Set("monitorEnabled", keys::gFakeMonitor && keys::gFakeMonitor->enabled());
+  state.Set("monitorsCreated", keys::gMonitorsCreated);
   Napi::Array enableCalls = Napi::Array::New(env);
   if (keys::gFakeMonitor) {
     uint32_t i = 0;

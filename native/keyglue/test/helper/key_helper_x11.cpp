@@ -22,6 +22,8 @@
 #include <memory>
 #include <string>
 
+#include "x11_display.h"
+
 namespace {
 
 struct DisplayCloser {
@@ -104,7 +106,7 @@ int main(int argc, char** argv) {
     std::cerr << "usage: key_helper keys|window|timed ...\n";
     return 2;
   }
-  DisplayPtr display(XOpenDisplay(nullptr));
+  DisplayPtr display(kavri::keys::openDisplay());
   if (!display) {
     std::cerr << "cannot open the display\n";
     return 3;
