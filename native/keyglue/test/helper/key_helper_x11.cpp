@@ -7,7 +7,8 @@
 //                                                standard input closes
 //   key_helper timed                             per input line "+Name"/"-Name", print the
 //                                                CLOCK_MONOTONIC nanoseconds taken just before the
-//                                                key event went to the server
+//                                                key event went to the server and once the server
+//                                                had handled it
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
@@ -62,7 +63,7 @@ int runTimed(Display* display) {
   while (std::getline(std::cin, line)) {
     const long long before = monotonicNanoseconds();
     if (!sendKey(display, line)) return 2;
-    std::cout << before << std::endl;
+    std::cout << before << " " << monotonicNanoseconds() << std::endl;
   }
   return 0;
 }
