@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -200,6 +201,70 @@ class PrivateXServer {
   std::string display_;
 };
 
+// Points DISPLAY at another server for the life of the object.
+class DisplayOverride {
+ public:
+  explicit DisplayOverride(const std::string& display) {
+    if (const char* previous = std::getenv("DISPLAY")) previous_ = previous;
+    setenv("DISPLAY", display.c_str(), 1);
+  }
+  ~DisplayOverride() {
+    if (previous_) {
+      setenv("DISPLAY", previous_->c_str(), 1);
+    } else {
+      unsetenv("DISPLAY");
+    }
+  }
+
+ private:
+  std::optional<std::string> previous_;
+};
+
+// Xvfb's keyboard has no Fn key; a keyboard that reports one maps it to XF86Fn. The mapping is
+// changed on a private server, after the monitor started, so the monitor must pick it up.
+TEST(FlagsMonitorX11Fn, AKeyReportedAsFnCarriesTheFunctionFlagWhileDown) {
+  PrivateXServer server;
+  ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
+  DisplayOverride display(server.display());
+
+  Collector collector;
+  auto monitor = makePlatformFlagsMonitor(collector.handler(), nullptr);
+  ASSERT_TRUE(monitor->enable(true));
+
+  Display* x = openDisplay();
+  ASSERT_NE(x, nullptr);
+  int minCode = 0, maxCode = 0, perCode = 0;
+  XDisplayKeycodes(x, &minCode, &maxCode);
+  KeySym* map = XGetKeyboardMapping(x, minCode, maxCode - minCode + 1, &perCode);
+  int unused = 0;
+  for (int code = maxCode; code >= minCode && unused == 0; --code) {
+    bool empty = true;
+    for (int i = 0; i < perCode; ++i) empty = empty && map[(code - minCode) * perCode + i] == 0;
+    if (empty) unused = code;
+  }
+  XFree(map);
+  ASSERT_NE(unused, 0) << "no free keycode";
+  KeySym fn = 0x100811D0;  // XF86XK_Fn
+  XChangeKeyboardMapping(x, unused, 1, &fn, 1);
+  XSync(x, False);
+  const KeySym shift = XK_Shift_L;
+  for (bool press : {true, false}) {
+    XTestFakeKeyEvent(x, unused, press, CurrentTime);
+    XSync(x, False);
+  }
+  for (bool press : {true, false}) {
+    XTestFakeKeyEvent(x, XKeysymToKeycode(x, shift), press, CurrentTime);
+    XSync(x, False);
+  }
+  XCloseDisplay(x);
+
+  EXPECT_EQ(collector.waitFor(4), (std::vector<Seen>{{kVK_Function, kFlagFunction},
+                                                     {kVK_Function, 0},
+                                                     {kVK_Shift, kFlagShift},
+                                                     {kVK_Shift, 0}}));
+  monitor->enable(false);
+}
+
 TEST(FlagsMonitorX11ServerLoss, AServerThatGoesAwayEndsTheListenerQuietly) {
 #if defined(__SANITIZE_THREAD__)
   // libX11's recovery from a lost connection unlocks the display's mutex once too often (harmless
@@ -208,9 +273,7 @@ TEST(FlagsMonitorX11ServerLoss, AServerThatGoesAwayEndsTheListenerQuietly) {
 #endif
   PrivateXServer server;
   ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
-  const char* previous = std::getenv("DISPLAY");
-  const std::string saved = previous ? previous : "";
-  setenv("DISPLAY", server.display().c_str(), 1);
+  DisplayOverride display(server.display());
 
   Collector collector;
   auto monitor = makePlatformFlagsMonitor(collector.handler(), nullptr);
@@ -231,12 +294,6 @@ TEST(FlagsMonitorX11ServerLoss, AServerThatGoesAwayEndsTheListenerQuietly) {
   }
   EXPECT_TRUE(refused);
   EXPECT_FALSE(monitor->enable(false));
-
-  if (previous) {
-    setenv("DISPLAY", saved.c_str(), 1);
-  } else {
-    unsetenv("DISPLAY");
-  }
 }
 
 }  // namespace

@@ -166,6 +166,20 @@ describe('event bridge', () => {
     assert.doesNotMatch(child.stderr, /DEP0168/);
   });
 
+  it('ends a process without an uncaught-exception handler like any uncaught exception', () => {
+    const script = `
+      const keyglue = require(${JSON.stringify(testModulePath)});
+      keyglue.startFnListener(() => { throw new Error('host failed'); });
+      keyglue.emitBurst(1);
+    `;
+    const child = spawnSync(process.execPath, ['-e', script], {
+      encoding: 'utf8',
+      timeout: kChildTimeoutMs,
+    });
+    assert.equal(child.status, 1);
+    assert.match(child.stderr, /Error: host failed/);
+  });
+
   it('lets the process end by itself once stopped', () => {
     const script = `
       const keyglue = require(${JSON.stringify(testModulePath)});
