@@ -91,8 +91,10 @@ std::optional<SelectionProperty> takeProperty(Display* display, const Atoms& ato
   return result;
 }
 
+// Sets answered to false when the owner let the reply time out (rather than refusing).
 std::optional<std::string> convertSelection(Display* display, const Atoms& atoms, Window window,
-                                            Atom target) {
+                                            Atom target, bool& answered) {
+  answered = false;
   XDeleteProperty(display, window, atoms.property);
   XConvertSelection(display, atoms.clipboard, target, atoms.property, window, CurrentTime);
   XFlush(display);
@@ -104,6 +106,7 @@ std::optional<std::string> convertSelection(Display* display, const Atoms& atoms
   if (!x11::waitForEvent(display, x11::deadlineAfter(kSelectionReplyTimeout), isReply, event)) {
     return std::nullopt;
   }
+  answered = true;
   SelectionTransfer transfer;
   std::optional<SelectionProperty> reply;
   if (event.xselection.property != None) {
@@ -120,9 +123,9 @@ std::optional<std::string> convertSelection(Display* display, const Atoms& atoms
     if (!x11::waitForEvent(display, x11::deadlineAfter(kSelectionReplyTimeout), isChunk, event)) {
       return std::nullopt;
     }
+    // The notice of the INCR property itself may still be queued; it finds nothing to read.
     auto chunk = takeProperty(display, atoms, window, property);
-    if (!chunk) return std::nullopt;
-    transfer.onChunk(*chunk);
+    if (chunk) transfer.onChunk(*chunk);
   }
   return transfer.text();
 }
@@ -136,13 +139,16 @@ struct OutgoingTransfer {
   std::shared_ptr<const std::string> data;
   size_t offset = 0;
   x11::Deadline stallDeadline;
+  // Errors about requests older than this concern an earlier window that had the same id.
+  unsigned long firstSerial;
 };
 
-// Windows whose requests failed (their client went away); filled by the error handler.
-std::vector<XID> gFailedWindows;
+// Windows whose requests failed (their client went away), with the failed request's serial;
+// filled by the error handler.
+std::vector<std::pair<XID, unsigned long>> gFailedWindows;
 
 int noteFailedWindow(Display*, XErrorEvent* error) {
-  gFailedWindows.push_back(error->resourceid);
+  gFailedWindows.emplace_back(error->resourceid, error->serial);
   return 0;
 }
 
@@ -199,8 +205,10 @@ class SelectionOwner {
   }
 
   void dropFailedTransfers() {
-    for (XID failed : gFailedWindows) {
-      std::erase_if(transfers_, [&](const OutgoingTransfer& t) { return t.requestor == failed; });
+    for (const auto& [window, serial] : gFailedWindows) {
+      std::erase_if(transfers_, [&](const OutgoingTransfer& t) {
+        return t.requestor == window && serial >= t.firstSerial;
+      });
     }
     gFailedWindows.clear();
   }
@@ -259,12 +267,13 @@ class SelectionOwner {
       return;
     }
     // The reader deletes the INCR property to ask for the first chunk, and each chunk after.
+    const unsigned long firstSerial = NextRequest(display_);
     XSelectInput(display_, requestor, PropertyChangeMask);
     const long size = static_cast<long>(data->size());
     XChangeProperty(display_, requestor, property, atoms_.incr, 32, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(&size), 1);
-    transfers_.push_back(
-        {requestor, property, type, data, 0, x11::deadlineAfter(kIncrementalStallTimeout)});
+    transfers_.push_back({requestor, property, type, data, 0,
+                          x11::deadlineAfter(kIncrementalStallTimeout), firstSerial});
   }
 
   void continueTransfer(const XPropertyEvent& deleted) {
@@ -362,8 +371,13 @@ class X11Pasteboard final : public Pasteboard {
     Atoms atoms(display);
     if (XGetSelectionOwner(display, atoms.clipboard) == None) return std::nullopt;
     x11::ErrorTrap trap(display);
-    if (auto text = convertSelection(display, atoms, window_, atoms.utf8String)) return text;
-    return convertSelection(display, atoms, window_, XA_STRING);
+    bool answered = false;
+    if (auto text = convertSelection(display, atoms, window_, atoms.utf8String, answered)) {
+      return text;
+    }
+    // Only an owner that refused UTF-8 is asked for Latin-1; a silent one is not waited for twice.
+    if (!answered) return std::nullopt;
+    return convertSelection(display, atoms, window_, XA_STRING, answered);
   }
 
   void clearContents() override {

@@ -26,10 +26,12 @@ SelectionTransfer::State SelectionTransfer::onReply(
   if (state_ != State::awaitingReply) return state_ = State::failed;
   if (!property) return state_ = State::failed;
   if (property->type == SelectionProperty::Type::incremental) {
-    // The value is only a lower bound of the size; it is used to reserve, never trusted further.
-    if (property->format != 32 || property->bytes.size() < 4) return state_ = State::failed;
+    // The value is only a lower bound of the size, and some owners leave it out altogether; it
+    // is used to reserve, never trusted further.
     uint32_t announced = 0;
-    std::memcpy(&announced, property->bytes.data(), sizeof announced);
+    if (property->format == 32 && property->bytes.size() >= sizeof announced) {
+      std::memcpy(&announced, property->bytes.data(), sizeof announced);
+    }
     bytes_.reserve(std::min<size_t>(announced, std::min<size_t>(maxBytes_, 16u * 1024 * 1024)));
     return state_ = State::awaitingChunk;
   }

@@ -35,8 +35,6 @@ TEST(SelectionTransfer, RefusalsAndForeignRepliesGiveNoText) {
       std::nullopt,
       SelectionProperty{Type::other, 8, "<html>"},
       SelectionProperty{Type::utf8String, 16, "ab"},
-      SelectionProperty{Type::incremental, 8, "abcd"},
-      SelectionProperty{Type::incremental, 32, "ab"},
   };
   for (const auto& reply : replies) {
     SelectionTransfer transfer;
@@ -55,6 +53,14 @@ TEST(SelectionTransfer, AnIncrementalTransferJoinsChunksUntilTheEmptyOne) {
   EXPECT_EQ(transfer.text(), "日本語");
   // Nothing more is accepted once done.
   EXPECT_EQ(transfer.onChunk({Type::utf8String, 8, "x"}), State::failed);
+}
+
+TEST(SelectionTransfer, AnIncrementalTransferWithoutAnAnnouncedSizeStillWorks) {
+  SelectionTransfer transfer;
+  EXPECT_EQ(transfer.onReply(SelectionProperty{Type::incremental, 32, ""}), State::awaitingChunk);
+  transfer.onChunk({Type::utf8String, 8, "abc"});
+  EXPECT_EQ(transfer.onChunk({Type::utf8String, 8, ""}), State::done);
+  EXPECT_EQ(transfer.text(), "abc");
 }
 
 TEST(SelectionTransfer, AnIncrementalTransferOfLatin1IsConvertedAtTheEnd) {

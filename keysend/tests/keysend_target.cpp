@@ -1,0 +1,93 @@
+// A small X application for the end-to-end tests: it maps a window that takes the focus and
+// records what arrives, one line per event in <dir>/events: "focus" when it gains the focus,
+// "ctrl+n", "paste <k>" (the clipboard's text, read on Control+V, is in <dir>/paste-<k>; "paste
+// none" when there was none), "return", or "key <keysym> <state>". Its pid is in <dir>/pid.
+//   keysend_target <dir> [ignored...]
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "pasteboard.h"
+
+namespace {
+
+std::string gDir;
+
+void writeFile(const std::string& path, const std::string& bytes, int flags) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
+  if (fd < 0) return;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  ::close(fd);
+}
+
+void record(const std::string& line) {
+  writeFile(gDir + "/events", line + "\n", O_APPEND);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return 2;
+  gDir = argv[1];
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) return 1;
+  Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 50, 50, 300, 120, 1,
+                                      BlackPixel(display, 0), WhitePixel(display, 0));
+  XClassHint hint{const_cast<char*>("keysend-target"), const_cast<char*>("KeysendTarget")};
+  XSetClassHint(display, window, &hint);
+  XStoreName(display, window, "keysend target");
+  XWMHints wmHints{};
+  wmHints.flags = InputHint;
+  wmHints.input = True;
+  XSetWMHints(display, window, &wmHints);
+  Atom deleteWindow = XInternAtom(display, "WM_DELETE_WINDOW", False);
+  XSetWMProtocols(display, window, &deleteWindow, 1);
+  XSelectInput(display, window, KeyPressMask | FocusChangeMask | StructureNotifyMask);
+  XMapRaised(display, window);
+  XFlush(display);
+  writeFile(gDir + "/pid", std::to_string(getpid()), O_TRUNC);
+
+  auto pasteboard = kavri::keysend::makeGeneralPasteboard();
+  int pastes = 0;
+  for (;;) {
+    XEvent event;
+    XNextEvent(display, &event);
+    if (event.type == FocusIn) {
+      record("focus");
+    } else if (event.type == KeyPress) {
+      KeySym sym = XLookupKeysym(&event.xkey, 0);
+      const bool control = event.xkey.state & ControlMask;
+      if (IsModifierKey(sym)) continue;
+      if (control && sym == XK_v) {
+        auto text = pasteboard->stringForType();
+        if (text) {
+          writeFile(gDir + "/paste-" + std::to_string(pastes), *text, O_TRUNC);
+          record("paste " + std::to_string(pastes++));
+        } else {
+          record("paste none");
+        }
+      } else if (control && sym == XK_n) {
+        record("ctrl+n");
+      } else if (!control && sym == XK_Return) {
+        record("return");
+      } else {
+        const char* name = XKeysymToString(sym);
+        record(std::string("key ") + (name ? name : "?") + " " + std::to_string(event.xkey.state));
+      }
+    } else if (event.type == ClientMessage &&
+               static_cast<Atom>(event.xclient.data.l[0]) == deleteWindow) {
+      break;
+    }
+  }
+  XCloseDisplay(display);
+  return 0;
+}
