@@ -199,16 +199,13 @@ class XdgWorkspace final : public Workspace {
     Window active = activeWindow(display);
     if (active == None) return {};
     XClassHint hint{};
-    if (!XGetClassHint(display, active, &hint) || trap.failed()) return {};
+    const bool named = XGetClassHint(display, active, &hint) != 0;
     std::vector<std::string> identifiers;
-    if (hint.res_class) {
-      identifiers.emplace_back(hint.res_class);
-      XFree(hint.res_class);
-    }
-    if (hint.res_name) {
-      identifiers.emplace_back(hint.res_name);
-      XFree(hint.res_name);
-    }
+    if (named && hint.res_class) identifiers.emplace_back(hint.res_class);
+    if (named && hint.res_name) identifiers.emplace_back(hint.res_name);
+    if (hint.res_class) XFree(hint.res_class);
+    if (hint.res_name) XFree(hint.res_name);
+    if (trap.failed()) return {};
     return identifiers;
   }
 

@@ -7,6 +7,7 @@
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <string>
@@ -31,6 +32,21 @@ void writeFile(const std::string& path, const std::string& bytes, int flags) {
 
 void record(const std::string& line) {
   writeFile(gDir + "/events", line + "\n", O_APPEND);
+}
+
+// Asks the window manager to activate the window, as a pager would: a window mapped while the
+// manager is still starting up is otherwise left without the focus.
+void requestActivation(Display* display, Window window) {
+  XEvent request{};
+  request.xclient.type = ClientMessage;
+  request.xclient.window = window;
+  request.xclient.message_type = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
+  request.xclient.format = 32;
+  request.xclient.data.l[0] = 2;
+  request.xclient.data.l[1] = CurrentTime;
+  XSendEvent(display, DefaultRootWindow(display), False,
+             SubstructureRedirectMask | SubstructureNotifyMask, &request);
+  XFlush(display);
 }
 
 }  // namespace
@@ -58,10 +74,17 @@ int main(int argc, char** argv) {
 
   auto pasteboard = kavri::keysend::makeGeneralPasteboard();
   int pastes = 0;
+  bool focused = false;
   for (;;) {
+    if (!focused && XPending(display) == 0) {
+      pollfd fd{ConnectionNumber(display), POLLIN, 0};
+      if (poll(&fd, 1, 500) == 0) requestActivation(display, window);
+      continue;
+    }
     XEvent event;
     XNextEvent(display, &event);
     if (event.type == FocusIn) {
+      focused = true;
       record("focus");
     } else if (event.type == KeyPress) {
       KeySym sym = XLookupKeysym(&event.xkey, 0);
