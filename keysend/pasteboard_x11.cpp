@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -68,6 +67,11 @@ std::optional<SelectionProperty> takeProperty(Display* display, const Atoms& ato
   }
   if (data) XFree(data);
   if (type == None) return std::nullopt;
+  if (after > kMaxSelectionBytes) {
+    // Not worth fetching: the reader would refuse it anyway.
+    XDeleteProperty(display, window, property);
+    return SelectionProperty{};
+  }
   long length = static_cast<long>((after + 3) / 4);
   if (XGetWindowProperty(display, window, property, 0, length, True, AnyPropertyType, &type,
                          &format, &count, &after, &data) != Success) {
