@@ -156,6 +156,12 @@ int noteFailedWindow(Display*, XErrorEvent* error) {
   return 0;
 }
 
+// The server went away, and the clipboard with it. Leave without the caller's exit handlers,
+// which this forked copy of its memory must not run.
+int leaveWithServer(Display*) {
+  _exit(0);
+}
+
 class SelectionOwner {
  public:
   SelectionOwner(Display* display, Window window, Time since, std::string text)
@@ -331,6 +337,7 @@ void reportReady(int fd, bool owned) {
     _exit(1);
   }
   XSetErrorHandler(noteFailedWindow);
+  XSetIOErrorHandler(leaveWithServer);
   Atoms atoms(display.get());
   Window window = x11::createMessageWindow(display.get());
   auto since = x11::serverTime(display.get(), window, x11::deadlineAfter(kOwnershipTimeout));
