@@ -39,10 +39,11 @@ std::optional<std::string> spokenWord(std::string_view engineWord) {
 }
 
 Transcription dictationTranscription(const std::vector<std::vector<EngineWord>>& utterances,
-                                     bool addsPunctuation) {
+                                     bool addsPunctuation, bool lastIsOpen) {
   Transcription transcription;
   bool sentenceStart = true;
-  for (const auto& utterance : utterances) {
+  for (size_t u = 0; u < utterances.size(); ++u) {
+    const auto& utterance = utterances[u];
     bool any = false;
     for (const auto& engineWord : utterance) {
       auto word = spokenWord(engineWord.word);
@@ -55,7 +56,7 @@ Transcription dictationTranscription(const std::vector<std::vector<EngineWord>>&
           Segment{std::move(*word), engineWord.timestamp, engineWord.duration});
       any = true;
     }
-    if (any && addsPunctuation) {
+    if (any && addsPunctuation && !(lastIsOpen && u + 1 == utterances.size())) {
       transcription.formattedString.push_back('.');
       sentenceStart = true;
     }

@@ -25,8 +25,9 @@ std::optional<std::string> spokenWord(std::string_view engineWord);
 // letter, "I" and its contractions are capitalised, and with punctuation each utterance ends in
 // a full stop. Without punctuation sentences cannot be told apart, so only the first word is
 // capitalised. Utterances without spoken words leave no trace. Segments carry the words as they
-// appear in the text, without the punctuation.
+// appear in the text, without the punctuation. When the last utterance is still being spoken
+// (`lastIsOpen`) it gets no full stop yet.
 Transcription dictationTranscription(const std::vector<std::vector<EngineWord>>& utterances,
-                                     bool addsPunctuation);
+                                     bool addsPunctuation, bool lastIsOpen = false);
 
 }  // namespace kavri::speech

@@ -458,6 +458,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
     std::vector<float> mono;
     std::vector<int16_t> samples;
     std::string lastPartial;
+    std::vector<std::vector<EngineWord>> heard;  // utterances ended before the last one
     for (;;) {
       if (job.task->isCancelled()) return;
       audio::PcmBufferPtr buffer;
@@ -496,17 +497,39 @@ class Worker : public std::enable_shared_from_this<Worker> {
       if (step == UtteranceDecoder::Step::failed) {
         return fail(job, kErrorDecoder, "the decoder refused the audio");
       }
-      if (step == UtteranceDecoder::Step::utteranceEnded ||
-          next == AudioBufferRecognitionRequest::Next::ended) {
+      const bool audioEnded = next == AudioBufferRecognitionRequest::Next::ended;
+      if (step == UtteranceDecoder::Step::utteranceEnded && !audioEnded) {
         auto words = decoder.endUtterance();
-        Result final{true, dictationTranscription({words}, request.addsPunctuation)};
-        if (step == UtteranceDecoder::Step::utteranceEnded) utteranceEndedRequest_ = job.buffers;
-        job.task->deliver(job.handler, final, std::nullopt);
+        const bool spoken = std::any_of(words.begin(), words.end(), [](const EngineWord& word) {
+          return spokenWord(word.word).has_value();
+        });
+        // A stretch of noise or breath with no word in it ends no task. And once the caller has
+        // ended the audio it waits for the final result of all of it: what is still queued
+        // becomes more sentences of this task rather than being dropped with it.
+        if (!spoken || request.audioEnded()) {
+          if (spoken) heard.push_back(std::move(words));
+          if (!decoder.startUtterance()) return fail(job, kErrorDecoder, "the decoder stopped");
+          continue;
+        }
+        heard.push_back(std::move(words));
+        utteranceEndedRequest_ = job.buffers;
+        job.task->deliver(job.handler,
+                          Result{true, dictationTranscription(heard, request.addsPunctuation)},
+                          std::nullopt);
+        return;
+      }
+      if (audioEnded) {
+        heard.push_back(decoder.endUtterance());
+        job.task->deliver(job.handler,
+                          Result{true, dictationTranscription(heard, request.addsPunctuation)},
+                          std::nullopt);
         return;
       }
       if (request.shouldReportPartialResults && decoder.heardSpeech()) {
-        // Without the full stop: the sentence is not over yet.
-        Result partial{false, dictationTranscription({decoder.partialWords()}, false)};
+        heard.push_back(decoder.partialWords());
+        // The sentence being spoken has no full stop yet.
+        Result partial{false, dictationTranscription(heard, request.addsPunctuation, true)};
+        heard.pop_back();
         if (partial.bestTranscription.formattedString != lastPartial) {
           lastPartial = partial.bestTranscription.formattedString;
           job.task->deliver(job.handler, partial, std::nullopt);
