@@ -3,6 +3,8 @@
 #include <sndfile.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "speech/audio_file.h"
 #include "speech/mono_mix.h"
 #include "speech/resampler.h"
@@ -11,8 +13,11 @@ namespace kavri::speech {
 
 namespace {
 
-// About a quarter of a second of 48 kHz audio per read.
-constexpr sf_count_t kFramesPerRead = 12288;
+// About a quarter of a second of audio per read, at most 12288 frames: a file that claims a
+// strange rate or many channels still decodes in small pieces.
+sf_count_t framesPerRead(const SF_INFO& info) {
+  return std::clamp<sf_count_t>(info.samplerate / 4, 1, 12288);
+}
 
 struct SndfileCloser {
   void operator()(SNDFILE* file) const { sf_close(file); }
@@ -26,15 +31,16 @@ class SndfileReader : public AudioFileReader {
 
   bool read(std::vector<int16_t>& out) override {
     if (done_) return false;
-    interleaved_.resize(static_cast<size_t>(kFramesPerRead) * static_cast<size_t>(info_.channels));
-    sf_count_t frames = sf_readf_float(file_.get(), interleaved_.data(), kFramesPerRead);
+    const sf_count_t wanted = framesPerRead(info_);
+    interleaved_.resize(static_cast<size_t>(wanted) * static_cast<size_t>(info_.channels));
+    sf_count_t frames = sf_readf_float(file_.get(), interleaved_.data(), wanted);
     mono_.clear();
     if (frames > 0) {
       appendMonoSamples(interleaved_.data(), static_cast<size_t>(frames),
                         static_cast<uint32_t>(info_.channels), mono_);
       resampler_->process(mono_.data(), mono_.size(), out);
     }
-    if (frames < kFramesPerRead) {
+    if (frames < wanted) {
       // End of the file, or a read error part-way through a damaged file: what was decoded so
       // far is recognised.
       resampler_->finish(out);

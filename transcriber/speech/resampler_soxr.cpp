@@ -1,6 +1,7 @@
 // Resampling with libsoxr.
 #include <soxr.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "speech/mono_mix.h"
@@ -9,6 +10,8 @@
 namespace kavri::speech {
 
 namespace {
+
+constexpr size_t kMaxOutputPerCall = 65536;
 
 // Audio already at the engine's rate only needs its samples rounded.
 class PassThrough : public Resampler {
@@ -30,9 +33,13 @@ class SoxrResampler : public Resampler {
   SoxrResampler(double inputRate, soxr_t soxr) : Resampler(inputRate), soxr_(soxr) {}
 
   void process(const float* in, size_t count, std::vector<int16_t>& out) override {
+    // In slices whose output fits in a modest buffer, however far the rate is from ours.
+    const size_t slice =
+        std::max<size_t>(1, static_cast<size_t>(static_cast<double>(kMaxOutputPerCall) *
+                                                inputRate() / kEngineSampleRate));
     while (count > 0) {
       size_t used = 0;
-      size_t made = run(in, count, &used, out);
+      size_t made = run(in, std::min(count, slice), &used, out);
       in += used;
       count -= used;
       if (used == 0 && made == 0) break;

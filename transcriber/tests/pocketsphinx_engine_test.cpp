@@ -115,6 +115,10 @@ class PocketSphinxEngine : public ::testing::Test {
     convert({*dir_ / "goforward.wav"});
     convert({"-r", "44100", "-c", "2", *dir_ / "goforward.flac"});
     convert({"-r", "44100", "-c", "2", *dir_ / "goforward.mp3"});
+    convert({"-r", "48000", "-c", "6", *dir_ / "goforward-6ch.wav"});
+    convert({"-r", "96000", "-b", "24", *dir_ / "goforward-24bit.wav"});
+    convert({"-r", "22050", *dir_ / "goforward.ogg"});
+    convert({*dir_ / "goforward.aiff"});
     ASSERT_TRUE(test::sox(
         {"-n", "-r", "16000", "-c", "1", "-b", "16", *dir_ / "silence.wav", "trim", "0", "2"}));
     // Two utterances with two seconds of silence between them.
@@ -222,8 +226,10 @@ TEST_F(PocketSphinxEngine, WithoutPunctuationThereIsNoFullStop) {
 }
 
 TEST_F(PocketSphinxEngine, OtherRatesChannelsAndFormatsGiveTheSameWords) {
-  EXPECT_EQ(lowerWords(recognizedText(*dir_ / "goforward.flac")), "go forward ten meters");
-  EXPECT_EQ(lowerWords(recognizedText(*dir_ / "goforward.mp3")), "go forward ten meters");
+  for (const char* name : {"goforward.flac", "goforward.mp3", "goforward-6ch.wav",
+                           "goforward-24bit.wav", "goforward.ogg", "goforward.aiff"}) {
+    EXPECT_EQ(lowerWords(recognizedText(*dir_ / name)), "go forward ten meters") << name;
+  }
 }
 
 TEST_F(PocketSphinxEngine, ResampledAudioDecodesTheSameEveryTime) {
