@@ -10,6 +10,10 @@
 namespace kavri::speech {
 
 inline constexpr double kEngineSampleRate = 16000.0;
+// Rates outside these are not audio anyone records; a file claiming one is damaged or crafted,
+// and converting it would make thousands of samples of each one.
+inline constexpr double kMinSampleRate = 1000.0;
+inline constexpr double kMaxSampleRate = 768000.0;
 
 class Resampler {
  public:

@@ -73,7 +73,7 @@ class SoxrResampler : public Resampler {
 }  // namespace
 
 std::unique_ptr<Resampler> Resampler::create(double inputRate, std::string& error) {
-  if (!(inputRate > 0.0) || !std::isfinite(inputRate)) {
+  if (!(inputRate >= kMinSampleRate && inputRate <= kMaxSampleRate)) {
     error = "unsupported sample rate " + std::to_string(inputRate);
     return nullptr;
   }

@@ -174,7 +174,7 @@ TEST(Resampler, AudioAtTheEngineRateIsOnlyRounded) {
 }
 
 TEST(Resampler, RefusesRatesThatAreNotRates) {
-  for (double rate : {0.0, -44100.0, double(NAN), double(INFINITY)}) {
+  for (double rate : {0.0, -44100.0, 1.0, 999.0, 1e7, double(NAN), double(INFINITY)}) {
     std::string error;
     EXPECT_EQ(Resampler::create(rate, error), nullptr);
     EXPECT_FALSE(error.empty());
