@@ -2,6 +2,8 @@
 // locale, buffer-fed and file requests, tasks and their results. Backends live beside this file.
 #pragma once
 
+#include "audio/pcm_buffer.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -12,8 +14,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include "audio/pcm_buffer.h"
 
 namespace kavri::speech {
 
@@ -51,13 +51,7 @@ using ResultHandler =
     std::function<void(const std::optional<Result>& result, const std::optional<Error>& error)>;
 
 // Values of the task state; only `running` matters to callers.
-enum class TaskState : int {
-  starting = 0,
-  running = 1,
-  finishing = 2,
-  canceling = 3,
-  completed = 4
-};
+enum class TaskState : int { starting = 0, running = 1, finishing = 2, canceling = 3, completed = 4 };
 
 class RecognitionTask {
  public:
