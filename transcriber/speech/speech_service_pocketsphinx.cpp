@@ -5,7 +5,9 @@
 
 #include <pocketsphinx.h>
 #include <sphinxbase/cmd_ln.h>
+#include <sphinxbase/cmn.h>
 #include <sphinxbase/err.h>
+#include <sphinxbase/feat.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -81,11 +83,39 @@ class Decoder {
   ps_decoder_t* get() const { return decoder_.get(); }
   double frameRate() const { return frameRate_; }
 
+  // The decoder learns the recording channel (its cepstral mean) from everything it hears and
+  // keeps it across utterances and streams. That helps a live source from one task to the next,
+  // but a file must not come out differently for what the decoder heard before it, nor one
+  // source for what another one sounded like: those start from the model's own estimate.
+  void forgetChannel() {
+    cmn_t* channel = channelEstimate(decoder_.get());
+    if (!channel || initialMean_.empty()) return;
+    std::copy(initialMean_.begin(), initialMean_.end(), channel->cmn_mean);
+    std::copy(initialSum_.begin(), initialSum_.end(), channel->sum);
+    channel->nframe = initialFrames_;
+  }
+
  private:
-  Decoder(ps_decoder_t* decoder, int frameRate) : decoder_(decoder), frameRate_(frameRate) {}
+  Decoder(ps_decoder_t* decoder, int frameRate) : decoder_(decoder), frameRate_(frameRate) {
+    // As the model left it: the same state a freshly loaded decoder starts from.
+    if (const cmn_t* channel = channelEstimate(decoder)) {
+      initialMean_.assign(channel->cmn_mean, channel->cmn_mean + channel->veclen);
+      initialSum_.assign(channel->sum, channel->sum + channel->veclen);
+      initialFrames_ = channel->nframe;
+    }
+  }
+
+  static cmn_t* channelEstimate(ps_decoder_t* decoder) {
+    feat_t* features = ps_get_feat(decoder);
+    cmn_t* channel = features ? features->cmn_struct : nullptr;
+    return channel && channel->cmn_mean && channel->sum && channel->veclen > 0 ? channel : nullptr;
+  }
 
   std::unique_ptr<ps_decoder_t, DecoderFree> decoder_;
   double frameRate_;
+  std::vector<mfcc_t> initialMean_;
+  std::vector<mfcc_t> initialSum_;
+  int32 initialFrames_ = 0;
 };
 
 // Decoders loaded ahead of need, and those that recognisers no longer use. Loading costs about a
@@ -400,8 +430,13 @@ class Worker : public std::enable_shared_from_this<Worker> {
     if (decoder_) return true;
     std::string error;
     decoder_ = pool_->take(error);
-    if (!decoder_) fail(job, kErrorModelUnavailable, error);
-    return decoder_ != nullptr;
+    if (!decoder_) {
+      fail(job, kErrorModelUnavailable, error);
+      return false;
+    }
+    // A decoder that served another recogniser learnt another source's channel.
+    decoder_->forgetChannel();
+    return true;
   }
 
   void runFileJob(Job& job) {
@@ -410,6 +445,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
     auto reader = AudioFileReader::open(request.path, error);
     if (!reader) return fail(job, kErrorAudioUnreadable, error);
     if (!haveDecoder(job)) return;
+    decoder_->forgetChannel();
     UtteranceDecoder decoder(*decoder_);
     if (!decoder.begin()) return fail(job, kErrorDecoder, "the decoder could not start");
 

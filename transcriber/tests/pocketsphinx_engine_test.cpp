@@ -246,6 +246,38 @@ TEST_F(PocketSphinxEngine, ResampledAudioDecodesTheSameEveryTime) {
   }
 }
 
+TEST_F(PocketSphinxEngine, AFileComesOutTheSameWhateverTheRecogniserHeardBefore) {
+  const std::string file =
+      std::string(test::kTestData) + "/librivox/sense_and_sensibility_01_austen_64kb-0870.wav";
+  auto service = makePocketSphinxSpeechService();  // a decoder of its own, fresh from the model
+  auto recognizer = service->makeRecognizer("en-US");
+  auto decode = [&] {
+    UrlRecognitionRequest request;
+    request.path = file;
+    request.shouldReportPartialResults = false;
+    Collector collector;
+    recognizer->recognitionTask(request, collector.handler());
+    auto outcome = collector.outcome();
+    EXPECT_TRUE(outcome && outcome->result);
+    return outcome && outcome->result ? outcome->result->bestTranscription : Transcription{};
+  };
+  auto fresh = decode();
+  // Live audio in between moves the decoder's estimate of the channel.
+  auto request = liveRequest();
+  for (const auto& buffer : captureBuffers(*dir_ / "twice.f32")) request->append(buffer);
+  request->endAudio();
+  Collector live;
+  recognizer->recognitionTask(request, live.handler());
+  ASSERT_TRUE(live.outcome());
+  auto again = decode();
+
+  EXPECT_EQ(again.formattedString, fresh.formattedString);
+  ASSERT_EQ(again.segments.size(), fresh.segments.size());
+  for (size_t i = 0; i < fresh.segments.size(); ++i) {
+    EXPECT_EQ(again.segments[i].timestamp, fresh.segments[i].timestamp) << i;
+  }
+}
+
 TEST_F(PocketSphinxEngine, EachUtteranceIsASentenceAndTimesStayInFileTime) {
   auto outcome = recognizeFile(*dir_ / "twice.wav");
   ASSERT_TRUE(outcome && outcome->result);
@@ -255,6 +287,26 @@ TEST_F(PocketSphinxEngine, EachUtteranceIsASentenceAndTimesStayInFileTime) {
   // The second "go" comes 2.79 s of recording and 2 s of silence after the first.
   EXPECT_NEAR(transcription.segments[4].timestamp - transcription.segments[0].timestamp, 4.79,
               0.05);
+}
+
+TEST_F(PocketSphinxEngine, FileRequestsReportEachFinishedUtteranceWhenAskedTo) {
+  auto recognizer = service_->makeRecognizer("en-US");
+  UrlRecognitionRequest request;
+  request.path = *dir_ / "twice.wav";
+  request.shouldReportPartialResults = true;
+  request.addsPunctuation = true;
+  Collector collector;
+  recognizer->recognitionTask(request, collector.handler());
+  ASSERT_TRUE(collector.outcome());
+  std::vector<std::string> texts;
+  for (const auto& delivery : collector.deliveries()) {
+    ASSERT_TRUE(delivery.result);
+    texts.push_back(delivery.result->bestTranscription.formattedString +
+                    (delivery.result->isFinal ? " (final)" : ""));
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{
+                       "Go forward ten meters.", "Go forward ten meters. Go forward ten meters.",
+                       "Go forward ten meters. Go forward ten meters. (final)"}));
 }
 
 // Word error rate over the five LibriVox recordings, against their reference transcripts. The
