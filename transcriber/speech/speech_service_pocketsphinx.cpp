@@ -43,6 +43,10 @@ bool isDirectory(const std::string& path) {
 // ---------------------------------------------------------------------------------------------
 // Decoder
 
+struct SettingsFree {
+  void operator()(cmd_ln_t* settings) const { cmd_ln_free_r(settings); }
+};
+
 struct DecoderFree {
   void operator()(ps_decoder_t* decoder) const { ps_free(decoder); }
 };
@@ -62,17 +66,16 @@ class Decoder {
       error = "the speech model is not installed (" + model.acousticModel + ")";
       return nullptr;
     }
-    cmd_ln_t* config =
+    // The decoder keeps its own reference to the settings; ours goes at the end of this scope.
+    std::unique_ptr<cmd_ln_t, SettingsFree> config(
         cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.acousticModel.c_str(), "-lm",
-                    model.languageModel.c_str(), "-dict", model.dictionary.c_str(), nullptr);
+                    model.languageModel.c_str(), "-dict", model.dictionary.c_str(), nullptr));
     if (!config) {
       error = "the speech model settings were refused";
       return nullptr;
     }
-    int frameRate = static_cast<int>(cmd_ln_int32_r(config, "-frate"));
-    ps_decoder_t* decoder = ps_init(config);
-    // The decoder keeps its own reference to the settings.
-    cmd_ln_free_r(config);
+    int frameRate = static_cast<int>(cmd_ln_int32_r(config.get(), "-frate"));
+    ps_decoder_t* decoder = ps_init(config.get());
     if (!decoder) {
       error = "the speech model could not be loaded (" + model.acousticModel + ")";
       return nullptr;
