@@ -60,6 +60,8 @@ void SourceRecognizer::startTask() {
     std::lock_guard<std::mutex> hold(lock_);
     generation = ++generation_;
     request = request_;
+    // From here on taskGeneration_ lagging generation_ tells that a task is being made.
+    restartPending_ = false;
   }
   // The task must never keep its recogniser alive: the owner decides when it goes.
   std::weak_ptr<SourceRecognizer> weakSelf = weak_from_this();
@@ -112,6 +114,7 @@ void SourceRecognizer::handleResult(int64_t generation, const std::optional<spee
           // The old request is dropped without ending its audio: its task has finished.
           request_ = makeRequest(*recognizer_);
           restart = true;
+          restartPending_ = true;
         }
       } else {
         onPartial = onPartialCb_;
@@ -147,7 +150,7 @@ std::string SourceRecognizer::endAudioAndWait(std::chrono::milliseconds timeout)
     {
       std::lock_guard<std::mutex> hold(lock_);
       task = task_;
-      taskBeingMade = taskGeneration_ != generation_;
+      taskBeingMade = restartPending_ || taskGeneration_ != generation_;
     }
     // A task still starting, or finishing after the end of its audio, has words to deliver
     // yet; only a completed or cancelled one has said everything.

@@ -71,6 +71,9 @@ class SourceRecognizer : public std::enable_shared_from_this<SourceRecognizer> {
   std::shared_ptr<speech::RecognitionTask> task_;
   // The generation whose task is stored in task_; lags generation_ while a task is being made.
   int64_t taskGeneration_ = 0;
+  // A final result has swapped the request and its handler is about to start the next task; the
+  // end-of-audio wait must not take the finished task for the last one meanwhile.
+  bool restartPending_ = false;
   std::string committedText_;
   std::string liveText_;
   PartialCallback onPartialCb_;
