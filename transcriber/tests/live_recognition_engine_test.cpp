@@ -83,5 +83,47 @@ TEST(LiveRecognitionWithEngine, FinalHoldsTheWordsOfEveryUtteranceInOrder) {
   EXPECT_TRUE(recorder.eventsNamed("error").empty());
 }
 
+// Audio that arrives faster than the engine decodes it piles up across several utterance ends;
+// every task after the first starts with what the earlier ones left unread, so nothing is lost.
+TEST(LiveRecognitionWithEngine, ABacklogSpanningSeveralUtterancesLosesNothing) {
+  auto service = speech::makePlatformSpeechService();
+  if (!service || service->authorizationStatus() != speech::kAuthorized) {
+    GTEST_SKIP() << "no speech engine with a model on this system";
+  }
+  auto clips = testing::librivoxClips();
+  if (clips.empty()) GTEST_SKIP() << "pocketsphinx-testdata is not installed";
+
+  testing::EventRecorder recorder;
+  auto engine = std::make_shared<testing::PlaybackEngine>();
+  LiveSessionOptions options;
+  options.emit = recorder.sink();
+  options.exit = recorder.exit();
+  options.launch = recorder.launcher();
+  LiveSession session(Platform{service, [engine] { return engine; }, nullptr}, options);
+  session.start("en-US", "mic");
+
+  const std::vector<int16_t> pause(16000 * 3 / 2, 0);
+  for (const auto& clip : clips) {
+    engine->play(clip.samples);
+    engine->play(pause);
+  }
+  // All of it is queued now; wait until the engine has ended an utterance per recording.
+  auto recognizer = session.micRecognizer();
+  auto deadline = std::chrono::steady_clock::now() + 180s;
+  while (recognizer->generation() <= static_cast<int64_t>(clips.size()) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  session.stop();
+  auto finals = recorder.eventsNamed("final");
+  ASSERT_EQ(finals.size(), 1u);
+  const std::string text = finals[0]["text"];
+  const auto heard = testing::wordsOf(text);
+  for (const auto& clip : clips) {
+    EXPECT_GE(testing::wordsInOrder(clip.words, heard) * 10, clip.words.size() * 6)
+        << clip.name << " in: " << text;
+  }
+}
+
 }  // namespace
 }  // namespace kavri
