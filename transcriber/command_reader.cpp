@@ -49,7 +49,10 @@ void CommandReader::run() {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       // End of input (or a read error, treated alike): the host may still open the FIFO again,
-      // so keep looking, unless the host itself is gone.
+      // so keep looking, unless the host itself is gone. A line the last writer left unfinished
+      // ends with it: the next writer starts a line of its own. (An input that merely has no
+      // data yet, EAGAIN on a non-blocking descriptor, keeps its line.)
+      if (n == 0) splitter_.dropPending();
       if (stopRequested_) return;
       if (options_.hostAlive && !options_.hostAlive()) {
         if (onHostGone_) onHostGone_();

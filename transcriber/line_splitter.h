@@ -24,6 +24,13 @@ class LineSplitter {
   // Bytes held for the line in progress (never more than the limit).
   size_t pendingSize() const { return pending_.size(); }
 
+  // Forgets the line in progress. Its writer has gone away without finishing it; glued to the
+  // first bytes of the next writer it would make a different command.
+  void dropPending() {
+    std::string().swap(pending_);
+    discarding_ = false;
+  }
+
  private:
   size_t maxLineBytes_;
   std::string pending_;
