@@ -1,9 +1,11 @@
 #include "event_output.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <thread>
 
 namespace kavri {
 
@@ -39,17 +41,46 @@ void EventOutput::writeAll(int fd, const char* data, size_t size) {
   }
 }
 
-void exitProcess(int status) { std::_Exit(status); }
+int openEventOutput(const std::optional<std::string>& path, const std::function<bool()>& hostAlive,
+                    std::chrono::milliseconds poll) {
+  if (!path) return STDOUT_FILENO;
+  for (;;) {
+    // Without O_NONBLOCK a FIFO nobody reads would hold us in open() for ever, even after the
+    // host is gone; non-blocking, a missing reader is ENXIO and we can look for the host.
+    int fd = ::open(path->c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      int flags = ::fcntl(fd, F_GETFL);
+      // Writes must block while the host is slow to read, never fail with EAGAIN.
+      if (flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) return fd;
+      ::close(fd);
+      return STDOUT_FILENO;
+    }
+    if (errno == EINTR) continue;
+    if (errno != ENXIO) return STDOUT_FILENO;
+    if (hostAlive && !hostAlive()) exitProcess(kOutputClosedExitStatus);
+    std::this_thread::sleep_for(poll);
+  }
+}
+
+void exitProcess(int status) {
+  std::_Exit(status);
+}
 
 namespace {
 EventOutput* gOutput = nullptr;
 }
 
-void setEventOutput(EventOutput* output) { gOutput = output; }
+void setEventOutput(EventOutput* output) {
+  gOutput = output;
+}
 
-EventOutput& eventOutput() { return *gOutput; }
+EventOutput& eventOutput() {
+  return *gOutput;
+}
 
-void emit(const Event& event) { gOutput->emit(event); }
+void emit(const Event& event) {
+  gOutput->emit(event);
+}
 
 void fatal(const std::string& message, int code) {
   emit(Event{{"event", "error"}, {"message", message}});

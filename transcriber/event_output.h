@@ -1,9 +1,11 @@
 // The one channel through which the transcriber reports everything: JSON objects, one per line.
 #pragma once
 
-#include <nlohmann/json.hpp>
-
+#include <chrono>
+#include <functional>
 #include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 namespace kavri {
@@ -39,6 +41,16 @@ class EventOutput {
   int fd_;
   int errorFd_;
 };
+
+// While the events FIFO has no reader yet, its opening looks again this often.
+inline constexpr std::chrono::milliseconds kEventsFifoOpenPoll{50};
+
+// The descriptor events go to: the existing FIFO or file at `path` opened for writing (never
+// created or truncated), or standard output when there is no path or it cannot be opened. On a
+// FIFO this waits for the host to open the reading end; when hostAlive() says the host is gone
+// meanwhile, nobody will ever read it and the process ends with kOutputClosedExitStatus.
+int openEventOutput(const std::optional<std::string>& path, const std::function<bool()>& hostAlive,
+                    std::chrono::milliseconds poll = kEventsFifoOpenPoll);
 
 // Ends the process at once with the status, without running static destructors that threads
 // still running may be using. Every line written before is complete: writes are unbuffered.

@@ -1,6 +1,6 @@
 // Entry point of kavri-transcribe: captures the command line, opens the event output, chooses
 // the mode and parks the main thread on the main queue.
-#include <fcntl.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -19,14 +19,11 @@ int main(int argc, char** argv) {
   static const CommandLine commandLine(argc, argv);
   static MainQueue mainQueue;
 
-  // An existing FIFO or file, opened write-only without creating or truncating it; on a FIFO
-  // this waits for the host to open the reading end.
-  int outputFd = 1;
-  if (auto path = commandLine.argValue("--events-fifo")) {
-    int fd = ::open(path->c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd >= 0) outputFd = fd;
-  }
-  static EventOutput output(outputFd);
+  // Our host is our parent; compared with the parent at start-up, so a host that is itself
+  // process 1 (a container's init) is not mistaken for a dead one.
+  const pid_t parent = ::getppid();
+  static EventOutput output(openEventOutput(commandLine.argValue("--events-fifo"),
+                                            [parent] { return ::getppid() == parent; }));
   setEventOutput(&output);
 
   static const Platform platform = makePlatform();
