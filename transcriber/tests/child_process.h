@@ -43,7 +43,7 @@ class ChildProcess {
       ::waitpid(pid_, &status, 0);
     }
     closeStdin();
-    if (stdout_ >= 0) ::close(stdout_);
+    closeStdout();
   }
 
   pid_t pid() const { return pid_; }
@@ -54,6 +54,11 @@ class ChildProcess {
   void closeStdin() {
     if (stdin_ >= 0) ::close(stdin_);
     stdin_ = -1;
+  }
+  // The host stops listening: the child's next write to its standard output fails.
+  void closeStdout() {
+    if (stdout_ >= 0) ::close(stdout_);
+    stdout_ = -1;
   }
 
   // The next complete output line, or none when none came before the deadline or the output
@@ -71,6 +76,7 @@ class ChildProcess {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return std::nullopt;
+      if (stdout_ < 0) return std::nullopt;
       pollfd fd{stdout_, POLLIN, 0};
       if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) continue;
       char chunk[4096];

@@ -1,7 +1,13 @@
-// kavri-transcribe's live mode on fake devices: a microphone that plays a buffer every 20 ms and a
-// speech service that hears one word per buffer, so that process-level tests can drive the real
-// command channel, session and exits without audio hardware or a speech model.
-//   live_mode_driver [--fake-speech-status N] [--commands-fifo PATH]
+// kavri-transcribe's live mode on fake devices: a microphone and a system-audio capture that each
+// play a buffer every 20 ms and a speech service that hears one word per buffer, so that
+// process-level tests can drive the real command channel, event output, session and exits without
+// audio hardware or a speech model.
+//   live_mode_driver [--fake-speech-status N] [--commands-fifo PATH] [--events-fifo PATH]
+//                    [--system-audio-fails-after N]
+// With --system-audio-fails-after the system capture stops with an error after N buffers, as when
+// the audio server dies, and delivers nothing more.
+#include <unistd.h>
+
 #include <csignal>
 #include <string>
 #include <thread>
@@ -98,19 +104,78 @@ class PlayingEngine : public testing::FakeAudioEngine {
   }
 };
 
+// What the computer plays: one buffer every 20 ms, until stopped or, when asked, until it fails.
+class PlayingCapture : public testing::FakeSystemAudioCapture {
+ public:
+  explicit PlayingCapture(std::optional<int> failAfter) : failAfter_(failAfter) {}
+
+  audio::StartedStream startCapture(const audio::CaptureTarget& target,
+                                    const audio::StreamConfiguration& config,
+                                    audio::StreamCallbacks callbacks) override {
+    auto started = FakeSystemAudioCapture::startCapture(target, config, callbacks);
+    if (!started.stream) return started;
+    auto state = std::make_shared<Playing>();
+    std::thread([state, callbacks, failAfter = failAfter_] {
+      audio::AudioFormat format{audio::SampleFormat::s16, 16000.0, 1};
+      auto buffer = testing::makeBuffer(320, format);
+      for (int played = 0;; ++played) {
+        {
+          // Callbacks run under the lock, so none runs once stopCapture() has returned.
+          std::lock_guard<std::mutex> hold(state->lock);
+          if (state->stopped) return;
+          if (failAfter && played == *failAfter) {
+            callbacks.onStoppedWithError(audio::AudioError{"pulse", 6, "Connection terminated"});
+            return;
+          }
+          callbacks.onSampleBuffer(audio::SampleBuffer{
+              true, format, 320, std::span<const std::byte>(buffer->data(), buffer->byteLength())});
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }).detach();
+    return {std::make_unique<Stream>(state), std::nullopt};
+  }
+
+ private:
+  struct Playing {
+    std::mutex lock;
+    bool stopped = false;
+  };
+  class Stream : public audio::CaptureStream {
+   public:
+    explicit Stream(std::shared_ptr<Playing> state) : state_(std::move(state)) {}
+    std::optional<audio::AudioError> stopCapture() override {
+      std::lock_guard<std::mutex> hold(state_->lock);
+      state_->stopped = true;
+      return std::nullopt;
+    }
+
+   private:
+    std::shared_ptr<Playing> state_;
+  };
+
+  std::optional<int> failAfter_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   static const CommandLine commandLine(argc, argv);
   static MainQueue mainQueue;
-  static EventOutput output(1);
+  const pid_t parent = ::getppid();
+  static EventOutput output(openEventOutput(commandLine.argValue("--events-fifo"),
+                                            [parent] { return ::getppid() == parent; }));
   setEventOutput(&output);
   int status = speech::kAuthorized;
   if (auto value = commandLine.argValue("--fake-speech-status")) status = std::stoi(*value);
+  std::optional<int> systemFailsAfter;
+  if (auto value = commandLine.argValue("--system-audio-fails-after")) {
+    systemFailsAfter = std::stoi(*value);
+  }
   static const Platform platform{std::make_shared<DriverSpeechService>(status),
                                  [] { return std::make_shared<PlayingEngine>(); },
-                                 std::make_shared<testing::FakeSystemAudioCapture>()};
+                                 std::make_shared<PlayingCapture>(systemFailsAfter)};
   startLiveMode(commandLine, platform, mainQueue);
   mainQueue.runForever();
 }

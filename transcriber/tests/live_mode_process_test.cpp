@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "child_process.h"
 
@@ -164,30 +166,53 @@ TEST(LiveModeProcess, UnopenableFifoFallsBackToStandardInput) {
   }
 }
 
-TEST(LiveModeProcess, EndsWhenItsHostDiesWhileInputIsAtItsEnd) {
+// Whether the process exists and has not ended (a zombie has ended), whoever's child it is.
+bool isRunning(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  auto paren = line.rfind(')');
+  return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] != 'Z';
+}
+
+// Whether the process runs the program at `path` (its exec has happened).
+bool runsProgram(pid_t pid, const std::string& path) {
+  std::error_code error;
+  return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error) == path;
+}
+
+struct HostGoneOutcome {
+  bool sawStarted = false;
+  std::optional<int> exitStatus;  // none: still running at the deadline (then killed)
+  std::string output;
+};
+
+// A host process starts `program` with its commands on a pipe, sends `startLine` (if any),
+// closes the commands and, once the test has seen "started" (or right away without a start),
+// dies. The transcriber's events go to a pipe of the test's, so writing them never fails: only
+// the host check can end the process.
+HostGoneOutcome runUntilTheHostDies(const std::string& program, const std::string& startLine) {
+  HostGoneOutcome outcome;
   // Orphans come to us instead of to init, so the test can reap the transcriber.
-  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return outcome;
   int pidPipe[2], goPipe[2], events[2];
-  ASSERT_EQ(::pipe2(pidPipe, O_CLOEXEC), 0);
-  ASSERT_EQ(::pipe2(goPipe, O_CLOEXEC), 0);
-  // The events pipe is ours, so writing events does not fail once the host is gone: only the
-  // host check can end the process.
-  ASSERT_EQ(::pipe2(events, O_CLOEXEC), 0);
+  if (::pipe2(pidPipe, O_CLOEXEC) != 0 || ::pipe2(goPipe, O_CLOEXEC) != 0 ||
+      ::pipe2(events, O_CLOEXEC) != 0) {
+    return outcome;
+  }
   pid_t host = ::fork();
-  ASSERT_GE(host, 0);
+  if (host < 0) return outcome;
   if (host == 0) {
-    // The host: starts the transcriber, starts a session, closes the commands, and dies once
-    // the test has seen "started".
     int commands[2];
     if (::pipe2(commands, O_CLOEXEC) != 0) ::_exit(1);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, commands[0], 0);
     posix_spawn_file_actions_adddup2(&actions, events[1], 1);
-    char* args[] = {const_cast<char*>(KAVRI_LIVE_MODE_DRIVER), nullptr};
+    char* args[] = {const_cast<char*>(program.c_str()), nullptr};
     pid_t pid = -1;
     if (posix_spawn(&pid, args[0], &actions, nullptr, args, environ) != 0) ::_exit(1);
-    (void)!::write(commands[1], "start en-US mic\n", 16);
+    if (!startLine.empty()) (void)!::write(commands[1], startLine.data(), startLine.size());
     ::close(commands[1]);
     (void)!::write(pidPipe[1], &pid, sizeof pid);
     char go = 0;
@@ -198,46 +223,245 @@ TEST(LiveModeProcess, EndsWhenItsHostDiesWhileInputIsAtItsEnd) {
   ::close(goPipe[0]);
   ::close(events[1]);
   pid_t transcriber = -1;
-  ASSERT_EQ(::read(pidPipe[0], &transcriber, sizeof transcriber),
-            static_cast<ssize_t>(sizeof transcriber));
+  if (::read(pidPipe[0], &transcriber, sizeof transcriber) !=
+      static_cast<ssize_t>(sizeof transcriber)) {
+    transcriber = -1;
+  }
   ::close(pidPipe[0]);
 
-  std::string output;
   auto readSome = [&] {
     pollfd fd{events[0], POLLIN, 0};
     char chunk[4096];
     if (::poll(&fd, 1, 10) > 0) {
       ssize_t n = ::read(events[0], chunk, sizeof chunk);
-      if (n > 0) output.append(chunk, static_cast<size_t>(n));
+      if (n > 0) outcome.output.append(chunk, static_cast<size_t>(n));
     }
   };
   auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (output.find("\"started\"") == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline) {
-    readSome();
+  if (!startLine.empty()) {
+    while (outcome.output.find("\"started\"") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      readSome();
+    }
+    outcome.sawStarted = outcome.output.find("\"started\"") != std::string::npos;
+  } else {
+    // Nothing to wait for but the end of the input: the process must still be there.
+    std::this_thread::sleep_for(300ms);
+    outcome.sawStarted = transcriber > 0 && isRunning(transcriber);
   }
-  EXPECT_NE(output.find("\"started\""), std::string::npos);
   (void)!::write(goPipe[1], "g", 1);
   int status = 0;
-  ASSERT_EQ(::waitpid(host, &status, 0), host);
+  ::waitpid(host, &status, 0);
 
-  std::optional<int> exitStatus;
-  while (!exitStatus && std::chrono::steady_clock::now() < deadline) {
+  while (transcriber > 0 && !outcome.exitStatus && std::chrono::steady_clock::now() < deadline) {
     readSome();
     if (::waitpid(transcriber, &status, WNOHANG) == transcriber) {
-      exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      outcome.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
   }
-  if (!exitStatus) {
+  if (transcriber > 0 && !outcome.exitStatus) {
     ::kill(transcriber, SIGKILL);
     ::waitpid(transcriber, &status, 0);
   }
   ::close(goPipe[1]);
   ::close(events[0]);
   ::prctl(PR_SET_CHILD_SUBREAPER, 0);
-  EXPECT_EQ(exitStatus, 2);
+  return outcome;
+}
+
+TEST(LiveModeProcess, EndsWhenItsHostDiesWhileInputIsAtItsEnd) {
+  auto outcome = runUntilTheHostDies(KAVRI_LIVE_MODE_DRIVER, "start en-US mic\n");
+  EXPECT_TRUE(outcome.sawStarted) << outcome.output;
+  EXPECT_EQ(outcome.exitStatus, 2);
   // Cancelled, not stopped: no final event.
-  EXPECT_EQ(output.find("\"final\""), std::string::npos);
+  EXPECT_EQ(outcome.output.find("\"final\""), std::string::npos);
+}
+
+// The real program: its input at its end keeps it listening while its host lives, and it ends
+// with status 2 once the host is gone.
+TEST(LiveModeProcess, TheProgramOutlivesItsClosedInputButNotItsHost) {
+  auto outcome = runUntilTheHostDies(KAVRI_TRANSCRIBE_PATH, "");
+  EXPECT_TRUE(outcome.sawStarted) << "ended when its input closed: " << outcome.output;
+  EXPECT_EQ(outcome.exitStatus, 2);
+  EXPECT_EQ(outcome.output, "");
+}
+
+// How a host that stops listening ends a session: every line it read is whole, and the process
+// exits with status 2 (never by a signal) within a bounded time, leaving nothing behind.
+void expectEndsWhenTheOutputCloses(std::optional<int> exitStatus, const std::vector<Json>& read) {
+  EXPECT_EQ(exitStatus, 2) << "128 + n means signal n";
+  for (const Json& event : read) EXPECT_FALSE(event.is_discarded());
+}
+
+TEST(LiveModeProcess, AHostThatClosesTheEventsPipeMidSessionEndsItWithStatusTwo) {
+  auto child = driver();
+  child.write("start\n");
+  std::vector<Json> read;
+  // Both sources are talking when the host goes.
+  bool mic = false, system = false;
+  while (!(mic && system)) {
+    auto line = child.readLine();
+    ASSERT_TRUE(line);
+    read.push_back(parse(line));
+    mic = mic || read.back().value("speaker", "") == "mic";
+    system = system || read.back().value("speaker", "") == "system";
+  }
+  child.closeStdout();
+  expectEndsWhenTheOutputCloses(child.waitForExit(10s), read);
+}
+
+TEST(LiveModeProcess, AHostThatClosesTheEventsFifoMidSessionEndsItWithStatusTwo) {
+  FifoDir temp;
+  std::string fifo = temp.dir + "/events";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto child = driver({"--events-fifo", fifo});
+  // Our reading end lets the program's open of the FIFO complete.
+  int reader = -1;
+  for (auto deadline = std::chrono::steady_clock::now() + 20s;
+       reader < 0 && std::chrono::steady_clock::now() < deadline;) {
+    reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  }
+  ASSERT_GE(reader, 0);
+  child.write("start en-US both\n");
+  std::string received;
+  std::vector<Json> read;
+  for (auto deadline = std::chrono::steady_clock::now() + 20s;
+       read.size() < 5 && std::chrono::steady_clock::now() < deadline;) {
+    pollfd fd{reader, POLLIN, 0};
+    char chunk[4096];
+    if (::poll(&fd, 1, 50) <= 0) continue;
+    ssize_t n = ::read(reader, chunk, sizeof chunk);
+    if (n > 0) received.append(chunk, static_cast<size_t>(n));
+    for (size_t lineFeed; (lineFeed = received.find('\n')) != std::string::npos;) {
+      read.push_back(Json::parse(received.substr(0, lineFeed), nullptr, false));
+      received.erase(0, lineFeed + 1);
+    }
+  }
+  ASSERT_GE(read.size(), 5u);
+  EXPECT_EQ(child.readAllLines(200ms), std::vector<std::string>{});  // nothing on stdout
+  ::close(reader);
+  expectEndsWhenTheOutputCloses(child.waitForExit(10s), read);
+}
+
+TEST(LiveModeProcess, AHostThatNeverOpensTheEventsFifoAndDiesLeavesNoOrphan) {
+  FifoDir temp;
+  std::string fifo = temp.dir + "/events";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // The orphan comes to us instead of to init.
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  int pidPipe[2], goPipe[2];
+  ASSERT_EQ(::pipe2(pidPipe, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(goPipe, O_CLOEXEC), 0);
+  pid_t host = ::fork();
+  ASSERT_GE(host, 0);
+  if (host == 0) {
+    // The driver's start-up is the program's: it waits for a reader of the events FIFO.
+    char* args[] = {const_cast<char*>(KAVRI_LIVE_MODE_DRIVER), const_cast<char*>("--events-fifo"),
+                    const_cast<char*>(fifo.c_str()), nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, args[0], nullptr, nullptr, args, environ) != 0) ::_exit(1);
+    (void)!::write(pidPipe[1], &pid, sizeof pid);
+    char go = 0;
+    (void)!::read(goPipe[0], &go, 1);
+    ::_exit(0);  // gone before anybody opened the FIFO
+  }
+  ::close(pidPipe[1]);
+  ::close(goPipe[0]);
+  pid_t transcriber = -1;
+  ASSERT_EQ(::read(pidPipe[0], &transcriber, sizeof transcriber),
+            static_cast<ssize_t>(sizeof transcriber));
+  ::close(pidPipe[0]);
+  // The program notes its parent first thing; the host must not be gone before that.
+  auto started = std::chrono::steady_clock::now();
+  while (!runsProgram(transcriber, KAVRI_LIVE_MODE_DRIVER) &&
+         std::chrono::steady_clock::now() < started + 10s) {
+    std::this_thread::sleep_for(10ms);
+  }
+  std::this_thread::sleep_for(200ms);
+  (void)!::write(goPipe[1], "g", 1);
+  ::close(goPipe[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(host, &status, 0), host);
+  std::optional<int> exitStatus;
+  for (auto deadline = std::chrono::steady_clock::now() + 10s;
+       !exitStatus && std::chrono::steady_clock::now() < deadline;) {
+    if (::waitpid(transcriber, &status, WNOHANG) == transcriber) {
+      exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    } else {
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+  if (!exitStatus) {
+    ::kill(transcriber, SIGKILL);
+    ::waitpid(transcriber, &status, 0);
+  }
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+  EXPECT_EQ(exitStatus, 2);
+}
+
+TEST(LiveModeProcess, AnUnfinishedCommandOfAWriterThatLeftDoesNotSpoilTheNextWritersCommand) {
+  FifoDir temp;
+  std::string fifo = temp.dir + "/commands";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto child = driver({"--commands-fifo", fifo});
+  int writer = ::open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(::write(writer, "start en-US mic\nstart en-US sys", 32), 32);
+  ::close(writer);
+  EXPECT_EQ(waitForEvent(child, "started")["source"], "mic");
+  // The reader sees the end of that writer long before this (it looks every 50 ms).
+  std::this_thread::sleep_for(300ms);
+  writer = ::open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  // Glued to the unfinished line this would be "start en-US sysstop"; alone it stops.
+  ASSERT_EQ(::write(writer, "stop\n", 5), 5);
+  Json final = waitForEvent(child, "final");
+  EXPECT_EQ(final["sources"], Json{"mic"});
+  EXPECT_EQ(child.waitForExit(), 0);
+  ::close(writer);
+}
+
+// The system capture fails part-way (the audio server died): one "system_audio_stopped", the
+// microphone goes on, and "stop" still gives every word either source had before.
+TEST(LiveModeProcess, SystemAudioThatStopsMidSessionIsReportedOnceAndItsWordsAreKept) {
+  auto child = driver({"--system-audio-fails-after", "10"});
+  child.write("start en-US both\n");
+  std::string lastSystemText, lastMicText;
+  int stoppedEvents = 0, micPartialsAfter = 0;
+  while (micPartialsAfter < 10) {
+    auto line = child.readLine();
+    ASSERT_TRUE(line) << "the session ended";
+    Json event = parse(line);
+    if (event.value("message", "") == "system_audio_stopped") {
+      ++stoppedEvents;
+      EXPECT_EQ(event, (Json{{"event", "error"},
+                             {"message", "system_audio_stopped"},
+                             {"description", "Connection terminated"}}));
+    } else if (event.value("event", "") == "partial") {
+      (event["speaker"] == "mic" ? lastMicText : lastSystemText) = event["text"];
+      if (stoppedEvents > 0 && event["speaker"] == "mic") ++micPartialsAfter;
+    } else {
+      EXPECT_TRUE(event.value("event", "") == "started") << *line;
+    }
+  }
+  child.write("stop\n");
+  Json final;
+  while (auto line = child.readLine()) {
+    Json event = parse(line);
+    if (event.value("message", "") == "system_audio_stopped") ++stoppedEvents;
+    if (event.value("event", "") == "final") final = event;
+  }
+  EXPECT_EQ(stoppedEvents, 1);
+  EXPECT_EQ(child.waitForExit(), 0);
+  std::string text = final.value("text", "");
+  auto lineFeed = text.find('\n');
+  ASSERT_NE(lineFeed, std::string::npos) << text;
+  // The microphone line holds at least every word of its last partial; the system line exactly
+  // the words heard before the failure.
+  EXPECT_EQ(text.compare(0, lastMicText.size(), lastMicText), 0);
+  EXPECT_EQ(text.substr(lineFeed + 1), lastSystemText);
+  EXPECT_FALSE(lastSystemText.empty());
+  EXPECT_EQ(final["sources"], (Json{"mic", "system"}));
 }
 
 }  // namespace
