@@ -7,6 +7,15 @@
 #include <cstdlib>
 #include <thread>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+
+namespace {
+// LeakSanitizer's own exit status.
+constexpr int kLeaksFoundExitStatus = 23;
+}  // namespace
+#endif
+
 namespace kavri {
 
 void EventOutput::emit(const Event& event) {
@@ -63,6 +72,11 @@ int openEventOutput(const std::optional<std::string>& path, const std::function<
 }
 
 void exitProcess(int status) {
+#if defined(__SANITIZE_ADDRESS__)
+  // _Exit skips LeakSanitizer's check at exit; run it here so that sanitizer builds of the
+  // program (and of the tests that run it) still report what a session leaked, and fail.
+  if (__lsan_do_recoverable_leak_check() != 0) std::_Exit(kLeaksFoundExitStatus);
+#endif
   std::_Exit(status);
 }
 
