@@ -115,6 +115,18 @@ TEST(LineSplitting, ALineOfExactlyTheLimitIsKept) {
   EXPECT_EQ(splitter.push("!\nstop\n"), std::vector<std::string>{"stop"});
 }
 
+TEST(LineSplitting, DroppingTheLineInProgressStartsTheNextLineAfresh) {
+  LineSplitter splitter(8);
+  EXPECT_TRUE(splitter.push("start en").empty());
+  splitter.dropPending();
+  EXPECT_EQ(splitter.pendingSize(), 0u);
+  EXPECT_EQ(splitter.push("stop\n"), std::vector<std::string>{"stop"});
+  // Also in the middle of a line too long to keep: the next bytes begin a line of their own.
+  EXPECT_TRUE(splitter.push("far too long a line").empty());
+  splitter.dropPending();
+  EXPECT_EQ(splitter.push("quit\n"), std::vector<std::string>{"quit"});
+}
+
 // Runs a CommandReader on its own thread and records what it submits.
 class ReaderHarness {
  public:
@@ -279,6 +291,17 @@ TEST(CommandReading, EndOfInputKeepsPollingSoALaterWriterIsHeard) {
   ASSERT_TRUE(harness.waitUntilReturned());
   EXPECT_EQ(harness.commands(),
             (std::vector<LiveCommand>{start("en-US", "both"), {Kind::stop, {}, {}}}));
+}
+
+TEST(CommandReading, ALineLeftUnfinishedAtTheEndOfInputIsNotACommand) {
+  Pipe pipe;
+  ReaderHarness harness(pipe.readEnd());
+  writeAll(pipe.writeEnd(), "start\nstop");
+  pipe.closeWrite();
+  ASSERT_TRUE(harness.waitForCommands(1));
+  harness.reader().requestStop();
+  ASSERT_TRUE(harness.waitUntilReturned());
+  EXPECT_EQ(harness.commands(), (std::vector<LiveCommand>{start("en-US", "both")}));
 }
 
 TEST(CommandReading, FallsBackToStandardInputSilently) {
