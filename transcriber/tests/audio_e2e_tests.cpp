@@ -257,6 +257,23 @@ TEST_F(LiveEndToEnd, AServerKilledMidSessionStopsSystemAudioAndStopKeepsTheTextS
   EXPECT_EQ(transcriber.seen("error").size(), 1u) << transcriber.history();
 }
 
+TEST_F(LiveEndToEnd, NoOutputDeviceToCaptureIsReportedAndTheSessionGoesOn) {
+  keepAwake_.clear();
+  ASSERT_TRUE(server_.pactl({"unload-module", "module-remap-source"}));
+  ASSERT_TRUE(server_.pactl({"unload-module", "module-null-sink"}));
+  Transcriber transcriber(server_.address());
+  transcriber.send("start en-US system");
+  auto error = transcriber.until("error", kStartTimeout);
+  ASSERT_TRUE(error) << transcriber.history();
+  EXPECT_EQ(*error, (Event{{"event", "error"},
+                           {"speaker", "system"},
+                           {"message", "system_audio_start_failed"},
+                           {"description", "no_audio_output"}}));
+  transcriber.send("stop");
+  ASSERT_TRUE(transcriber.until("final", kFinalTimeout)) << transcriber.history();
+  EXPECT_EQ(transcriber.waitExit(), 0);
+}
+
 TEST_F(LiveEndToEnd, CancelWritesNothingMoreAndExitsThree) {
   Transcriber transcriber(server_.address());
   transcriber.send("start en-US both");

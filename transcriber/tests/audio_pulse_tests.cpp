@@ -392,7 +392,8 @@ TEST(PulseSystemAudioPrivateServer, ARemovedSinkStopsTheStreamInsteadOfMovingIt)
   std::this_thread::sleep_for(kQuietPeriod);
   EXPECT_EQ(seen.stops->count(), 1u);
   EXPECT_EQ(seen.audio->deliveries(), count);
-  EXPECT_FALSE(seen.stops->errors[0].description.empty());
+  EXPECT_EQ(seen.stops->errors[0].code, PA_ERR_KILLED);
+  EXPECT_EQ(seen.stops->errors[0].description, "Entity killed");
   started.stream->stopCapture();
 }
 
