@@ -37,6 +37,8 @@ class PulseAudioEngine final : public AudioEngine {
     pending_.reset();
   }
 
+  // The format decides what the next start() opens; a stream already running keeps its own, and
+  // its buffers say so.
   void installTap(uint32_t bufferSize, const AudioFormat& format, TapBlock block) override {
     std::lock_guard<std::recursive_mutex> hold(tapLock_);
     tap_ = std::move(block);
