@@ -19,10 +19,62 @@ constexpr uint32_t kDefaultTapFrames = 1024;
 // no buffer is ever delivered in this format.
 constexpr AudioFormat kUnreachableInputFormat{SampleFormat::s16, 48000.0, 1};
 
+// What the event thread shares with the engine. It lives on its own, so that an engine released
+// by its own tap block (whose owner went away meanwhile) leaves the event thread something valid
+// to come back to.
+struct TapState : std::enable_shared_from_this<TapState> {
+  // Held while the block runs, so that removeTap() returns only once no call is under way.
+  // Recursive so that a block may remove its own tap.
+  std::recursive_mutex lock;
+  TapBlock block;
+  uint32_t frames = kDefaultTapFrames;
+  std::optional<AudioFormat> format;
+  AudioFormat streamFormat;
+  std::shared_ptr<PcmBuffer> pending;
+  size_t pendingBytes = 0;
+  // Set by stop() (from any thread, or from inside the block): the stream is no longer ours.
+  bool streamClosed = false;
+
+  // On the event thread, under the loop lock and `lock`. False once the stream was closed.
+  bool deliver(const std::byte* data, size_t bytes) {
+    while (bytes > 0 && block) {
+      size_t capacity = static_cast<size_t>(frames) * streamFormat.bytesPerFrame();
+      if (!pending || pending->frameCapacity() != frames) {
+        pending = std::make_shared<PcmBuffer>(streamFormat, frames);
+        pendingBytes = 0;
+      }
+      size_t take = std::min(bytes, capacity - pendingBytes);
+      std::memcpy(pending->data() + pendingBytes, data, take);
+      pendingBytes += take;
+      data += take;
+      bytes -= take;
+      if (pendingBytes < capacity) continue;
+
+      pending->setFrameLength(frames);
+      PcmBufferPtr full = std::move(pending);
+      pending.reset();
+      // A copy, so that a block which removes or replaces the tap does not destroy itself
+      // while it runs.
+      TapBlock current = block;
+      try {
+        current(std::move(full));
+      } catch (...) {
+        // Nothing may unwind into libpulse's event thread; the buffer is lost, capture goes on.
+      }
+      if (streamClosed) return false;
+    }
+    return true;
+  }
+};
+
 class PulseAudioEngine final : public AudioEngine {
  public:
   explicit PulseAudioEngine(Options options) : options_(std::move(options)) {}
-  ~PulseAudioEngine() override { stop(); }
+  ~PulseAudioEngine() override {
+    stop();
+    std::lock_guard<std::recursive_mutex> hold(tap_->lock);
+    tap_->block = nullptr;
+  }
 
   AudioFormat inputFormat() override {
     std::lock_guard<std::mutex> hold(controlLock_);
@@ -32,19 +84,19 @@ class PulseAudioEngine final : public AudioEngine {
   }
 
   void removeTap() override {
-    std::lock_guard<std::recursive_mutex> hold(tapLock_);
-    tap_ = nullptr;
-    pending_.reset();
+    std::lock_guard<std::recursive_mutex> hold(tap_->lock);
+    tap_->block = nullptr;
+    tap_->pending.reset();
   }
 
   // The format decides what the next start() opens; a stream already running keeps its own, and
   // its buffers say so.
   void installTap(uint32_t bufferSize, const AudioFormat& format, TapBlock block) override {
-    std::lock_guard<std::recursive_mutex> hold(tapLock_);
-    tap_ = std::move(block);
-    tapFrames_ = bufferSize > 0 ? bufferSize : kDefaultTapFrames;
-    tapFormat_ = format;
-    pending_.reset();
+    std::lock_guard<std::recursive_mutex> hold(tap_->lock);
+    tap_->block = std::move(block);
+    tap_->frames = bufferSize > 0 ? bufferSize : kDefaultTapFrames;
+    tap_->format = format;
+    tap_->pending.reset();
   }
 
   void prepare() override {}
@@ -60,11 +112,12 @@ class PulseAudioEngine final : public AudioEngine {
     {
       // The tap's format is what the stream is opened in; the server converts if it differs from
       // the device's, which it does not when the tap was installed with inputFormat().
-      std::lock_guard<std::recursive_mutex> tapHold(tapLock_);
-      if (tapFormat_) format = *tapFormat_;
-      frames = tapFrames_;
-      streamFormat_ = format;
-      pending_.reset();
+      std::lock_guard<std::recursive_mutex> tapHold(tap_->lock);
+      if (tap_->format) format = *tap_->format;
+      frames = tap_->frames;
+      tap_->streamFormat = format;
+      tap_->pending.reset();
+      tap_->streamClosed = false;
     }
     Client::RecordStream request;
     request.name = kStreamName;
@@ -78,7 +131,7 @@ class PulseAudioEngine final : public AudioEngine {
     request.channelMap = &input.channelMap;
     request.fragmentBytes = frames * static_cast<uint32_t>(format.bytesPerFrame());
     request.onRead = &PulseAudioEngine::onRead;
-    request.userdata = this;
+    request.userdata = tap_.get();
     return client_->openRecord(request, stream_);
   }
 
@@ -89,12 +142,10 @@ class PulseAudioEngine final : public AudioEngine {
 
   void stop() override {
     std::lock_guard<std::mutex> hold(controlLock_);
-    if (client_) {
-      client_->closeStream(stream_);
-      client_.reset();
-    }
-    std::lock_guard<std::recursive_mutex> tapHold(tapLock_);
-    pending_.reset();
+    Client::dispose(std::move(client_), std::move(stream_));
+    std::lock_guard<std::recursive_mutex> tapHold(tap_->lock);
+    tap_->pending.reset();
+    tap_->streamClosed = true;
   }
 
  private:
@@ -107,7 +158,7 @@ class PulseAudioEngine final : public AudioEngine {
         LoopLock hold(client_->mainloop());
         ready = client_->isReady();
       }
-      if (!ready) client_.reset();
+      if (!ready) Client::dispose(std::move(client_), nullptr);
     }
     if (!client_) {
       std::optional<AudioError> error;
@@ -127,43 +178,16 @@ class PulseAudioEngine final : public AudioEngine {
 
   // On the event thread, under the loop lock.
   static void onRead(pa_stream* stream, size_t, void* userdata) {
-    auto* self = static_cast<PulseAudioEngine*>(userdata);
+    auto state = static_cast<TapState*>(userdata)->shared_from_this();
+    std::lock_guard<std::recursive_mutex> hold(state->lock);
     while (pa_stream_readable_size(stream) > 0) {
       const void* data = nullptr;
       size_t bytes = 0;
       if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
-      // A hole (no data) is audio the server lost; we pass on only what was captured.
-      if (data != nullptr) self->deliver(static_cast<const std::byte*>(data), bytes);
+      // A hole (no data) is audio the server lost; we pass on only what was captured. Once the
+      // engine is gone, so is the stream: touch nothing more.
+      if (data != nullptr && !state->deliver(static_cast<const std::byte*>(data), bytes)) return;
       pa_stream_drop(stream);
-    }
-  }
-
-  void deliver(const std::byte* data, size_t bytes) {
-    std::lock_guard<std::recursive_mutex> hold(tapLock_);
-    while (bytes > 0 && tap_) {
-      size_t capacity = static_cast<size_t>(tapFrames_) * streamFormat_.bytesPerFrame();
-      if (!pending_ || pending_->frameCapacity() != tapFrames_) {
-        pending_ = std::make_shared<PcmBuffer>(streamFormat_, tapFrames_);
-        pendingBytes_ = 0;
-      }
-      size_t take = std::min(bytes, capacity - pendingBytes_);
-      std::memcpy(pending_->data() + pendingBytes_, data, take);
-      pendingBytes_ += take;
-      data += take;
-      bytes -= take;
-      if (pendingBytes_ < capacity) continue;
-
-      pending_->setFrameLength(tapFrames_);
-      PcmBufferPtr full = std::move(pending_);
-      pending_.reset();
-      // A copy, so that a block which removes or replaces the tap does not destroy itself
-      // while it runs.
-      TapBlock block = tap_;
-      try {
-        block(std::move(full));
-      } catch (...) {
-        // Nothing may unwind into libpulse's event thread; the buffer is lost, capture goes on.
-      }
     }
   }
 
@@ -173,16 +197,7 @@ class PulseAudioEngine final : public AudioEngine {
   std::unique_ptr<Client> client_;
   StreamPtr stream_;
   std::string inputName_;
-
-  // Held while the block runs, so that removeTap() returns only once no call is under way.
-  // Recursive so that a block may remove its own tap.
-  std::recursive_mutex tapLock_;
-  TapBlock tap_;
-  uint32_t tapFrames_ = kDefaultTapFrames;
-  std::optional<AudioFormat> tapFormat_;
-  AudioFormat streamFormat_;
-  std::shared_ptr<PcmBuffer> pending_;
-  size_t pendingBytes_ = 0;
+  const std::shared_ptr<TapState> tap_ = std::make_shared<TapState>();
 };
 
 }  // namespace

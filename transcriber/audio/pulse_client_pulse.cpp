@@ -1,5 +1,6 @@
 #include "audio/pulse_client_pulse.h"
 
+#include <thread>
 #include <utility>
 
 namespace kavri::audio::pulse {
@@ -91,6 +92,23 @@ Client::~Client() {
   stopThread();
   context_.reset();
   mainloop_.reset();
+}
+
+void Client::dispose(std::unique_ptr<Client> client, StreamPtr stream) {
+  if (!client) return;
+  if (!client->inLoopThread()) {
+    client->closeStream(stream);
+    client.reset();
+    return;
+  }
+  if (stream) client->silenceStream(stream.get());
+  std::thread([owned = std::move(client), opened = std::move(stream)]() mutable {
+    {
+      LoopLock hold(owned->mainloop());
+      opened.reset();
+    }
+    owned.reset();
+  }).detach();
 }
 
 void Client::stopThread() {
@@ -305,14 +323,17 @@ std::optional<AudioError> Client::openRecord(const RecordStream& request, Stream
   return std::nullopt;
 }
 
+void Client::silenceStream(pa_stream* stream) {
+  LoopLock hold(mainloop());
+  pa_stream_set_read_callback(stream, nullptr, nullptr);
+  pa_stream_set_state_callback(stream, nullptr, nullptr);
+  if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) pa_stream_disconnect(stream);
+}
+
 void Client::closeStream(StreamPtr& stream) {
   if (!stream) return;
-  {
-    LoopLock hold(mainloop());
-    pa_stream_set_read_callback(stream.get(), nullptr, nullptr);
-    pa_stream_set_state_callback(stream.get(), nullptr, nullptr);
-    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream.get()))) pa_stream_disconnect(stream.get());
-  }
+  silenceStream(stream.get());
+  LoopLock hold(mainloop());
   stream.reset();
 }
 

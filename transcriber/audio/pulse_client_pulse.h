@@ -70,6 +70,11 @@ class Client {
   static std::unique_ptr<Client> connect(const std::string& appName, const Options& options,
                                          std::optional<AudioError>& error);
   ~Client();
+  // Closes the stream (see closeStream) and destroys the client, also from the client's own
+  // event thread (an owner released inside one of the callbacks): the event thread cannot wait
+  // for itself, and libpulse may still use the stream once the callback returns, so another
+  // thread frees both after that.
+  static void dispose(std::unique_ptr<Client> client, StreamPtr stream);
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
@@ -109,6 +114,7 @@ class Client {
 
   // Clears the stream's callbacks and disconnects it: once this returns, none of them runs again.
   void closeStream(StreamPtr& stream);
+  void silenceStream(pa_stream* stream);
 
   // Ends the event thread and waits for it, so that no callback runs any more. Idempotent.
   // Must not be called from the event thread itself.
@@ -125,18 +131,23 @@ class Client {
   bool threadRunning_ = false;
 };
 
-// Holds the loop lock of a client for a scope.
+// Holds the loop lock of a client for a scope. The event thread already holds it while it runs
+// callbacks, and libpulse refuses to take it again there.
 class LoopLock {
  public:
-  explicit LoopLock(pa_threaded_mainloop* mainloop) : mainloop_(mainloop) {
-    pa_threaded_mainloop_lock(mainloop_);
+  explicit LoopLock(pa_threaded_mainloop* mainloop)
+      : mainloop_(mainloop), taken_(pa_threaded_mainloop_in_thread(mainloop) == 0) {
+    if (taken_) pa_threaded_mainloop_lock(mainloop_);
   }
-  ~LoopLock() { pa_threaded_mainloop_unlock(mainloop_); }
+  ~LoopLock() {
+    if (taken_) pa_threaded_mainloop_unlock(mainloop_);
+  }
   LoopLock(const LoopLock&) = delete;
   LoopLock& operator=(const LoopLock&) = delete;
 
  private:
   pa_threaded_mainloop* mainloop_;
+  bool taken_;
 };
 
 // The backends on a chosen server, for tests and benchmarks; the platform factories use the

@@ -18,77 +18,94 @@ constexpr char kStreamName[] = "system audio";
 constexpr uint32_t kChunkFrames = 1024;
 constexpr SampleFormat kCaptureFormat = SampleFormat::s16;
 
+// What the event thread shares with the stream object. It lives on its own, so that a stream
+// destroyed inside one of its own callbacks leaves the event thread something valid to come back
+// to.
+struct StreamState : std::enable_shared_from_this<StreamState> {
+  StreamState(StreamCallbacks callbacks, AudioFormat format)
+      : callbacks(std::move(callbacks)), format(format) {}
+  const StreamCallbacks callbacks;
+  const AudioFormat format;
+  // Event thread only, and stopCapture(), which runs either there or once the callbacks have
+  // been cleared under the loop lock.
+  bool reportedFailure = false;
+  bool streamGone = false;
+};
+
 class PulseCaptureStream final : public CaptureStream {
  public:
   PulseCaptureStream(std::unique_ptr<Client> client, StreamCallbacks callbacks, AudioFormat format)
-      : client_(std::move(client)), callbacks_(std::move(callbacks)), format_(format) {}
+      : client_(std::move(client)),
+        state_(std::make_shared<StreamState>(std::move(callbacks), format)) {}
   ~PulseCaptureStream() override { stopCapture(); }
 
   std::optional<AudioError> open(const std::string& device) {
+    const AudioFormat& format = state_->format;
     Client::RecordStream request;
     request.name = kStreamName;
     request.device = device.c_str();
-    request.spec.format = paFormatFor(format_.sampleFormat);
-    request.spec.rate = format_.sampleRate > 0 && format_.sampleRate <= PA_RATE_MAX
-                            ? static_cast<uint32_t>(format_.sampleRate)
+    request.spec.format = paFormatFor(format.sampleFormat);
+    request.spec.rate = format.sampleRate > 0 && format.sampleRate <= PA_RATE_MAX
+                            ? static_cast<uint32_t>(format.sampleRate)
                             : 0;
     request.spec.channels =
-        format_.channels <= PA_CHANNELS_MAX ? static_cast<uint8_t>(format_.channels) : 0;
-    request.fragmentBytes = kChunkFrames * static_cast<uint32_t>(format_.bytesPerFrame());
+        format.channels <= PA_CHANNELS_MAX ? static_cast<uint8_t>(format.channels) : 0;
+    request.fragmentBytes = kChunkFrames * static_cast<uint32_t>(format.bytesPerFrame());
     // When the sink goes away the server would move us to whatever source it picks next, often
     // the microphone; we would rather stop and say so.
     request.flags = PA_STREAM_DONT_MOVE;
     request.onRead = &PulseCaptureStream::onRead;
     request.onState = &PulseCaptureStream::onState;
-    request.userdata = this;
+    request.userdata = state_.get();
     return client_->openRecord(request, stream_);
   }
 
-  // Not to be called from inside one of the stream's own callbacks: it waits for their thread.
   std::optional<AudioError> stopCapture() override {
     std::lock_guard<std::mutex> hold(stopLock_);
-    if (!client_) return std::nullopt;
-    client_->closeStream(stream_);
-    client_.reset();
+    Client::dispose(std::move(client_), std::move(stream_));
+    // No callback runs any more, or this is one of them and must not go on with the stream.
+    state_->streamGone = true;
     return std::nullopt;
   }
 
  private:
   // On the event thread, under the loop lock.
   static void onRead(pa_stream* stream, size_t, void* userdata) {
-    auto* self = static_cast<PulseCaptureStream*>(userdata);
-    size_t frameBytes = self->format_.bytesPerFrame();
+    auto state = static_cast<StreamState*>(userdata)->shared_from_this();
+    size_t frameBytes = state->format.bytesPerFrame();
     while (pa_stream_readable_size(stream) > 0) {
       const void* data = nullptr;
       size_t bytes = 0;
       if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
-      if (data != nullptr && bytes >= frameBytes && self->callbacks_.onSampleBuffer) {
+      if (data != nullptr && bytes >= frameBytes && state->callbacks.onSampleBuffer) {
         SampleBuffer buffer;
         buffer.isAudio = true;
-        buffer.format = self->format_;
+        buffer.format = state->format;
         buffer.numSamples = static_cast<int64_t>(bytes / frameBytes);
         buffer.data = std::span<const std::byte>(static_cast<const std::byte*>(data),
                                                  buffer.numSamples * frameBytes);
         try {
-          self->callbacks_.onSampleBuffer(buffer);
+          state->callbacks.onSampleBuffer(buffer);
         } catch (...) {
           // Nothing may unwind into libpulse's event thread; this chunk is lost.
         }
+        // Stopped or destroyed from inside the callback: the stream is no longer ours to touch.
+        if (state->streamGone) return;
       }
       pa_stream_drop(stream);
     }
   }
 
   static void onState(pa_stream* stream, void* userdata) {
-    auto* self = static_cast<PulseCaptureStream*>(userdata);
-    if (pa_stream_get_state(stream) != PA_STREAM_FAILED || self->reportedFailure_) return;
+    auto state = static_cast<StreamState*>(userdata)->shared_from_this();
+    if (pa_stream_get_state(stream) != PA_STREAM_FAILED || state->reportedFailure) return;
     // A stream fails once (the server died, or the sink and its monitor went away), and we stop
     // listening before we disconnect ourselves, so this is reported exactly once.
-    self->reportedFailure_ = true;
-    if (!self->callbacks_.onStoppedWithError) return;
+    state->reportedFailure = true;
+    if (!state->callbacks.onStoppedWithError) return;
+    int code = pa_context_errno(pa_stream_get_context(stream));
     try {
-      int code = pa_context_errno(pa_stream_get_context(stream));
-      self->callbacks_.onStoppedWithError(errorFromCode(code != PA_OK ? code : PA_ERR_UNKNOWN));
+      state->callbacks.onStoppedWithError(errorFromCode(code != PA_OK ? code : PA_ERR_UNKNOWN));
     } catch (...) {
     }
   }
@@ -96,9 +113,7 @@ class PulseCaptureStream final : public CaptureStream {
   std::mutex stopLock_;
   std::unique_ptr<Client> client_;
   StreamPtr stream_;
-  const StreamCallbacks callbacks_;
-  const AudioFormat format_;
-  bool reportedFailure_ = false;  // event thread only
+  const std::shared_ptr<StreamState> state_;
 };
 
 class PulseSystemAudioCapture final : public SystemAudioCapture {

@@ -185,6 +185,43 @@ TEST_F(PulseMicrophone, StopEndsTheCallsAndALaterStartCapturesAgain) {
   engine->stop();
 }
 
+TEST_F(PulseMicrophone, StopFromInsideTheTapEndsTheCallsAtOnce) {
+  auto engine = pulse::makePulseAudioEngine(sharedServer());
+  std::atomic<int> calls{0};
+  AudioEngine* raw = engine.get();
+  engine->installTap(1024, engine->inputFormat(), [&calls, raw](PcmBufferPtr) {
+    if (++calls == 2) raw->stop();
+  });
+  ASSERT_EQ(engine->start(), std::nullopt);
+  auto deadline = std::chrono::steady_clock::now() + kFirstBufferTimeout;
+  while (calls < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  std::this_thread::sleep_for(kQuietPeriod);
+  EXPECT_EQ(calls.load(), 2);
+  EXPECT_FALSE(engine->isRunning());
+}
+
+TEST_F(PulseMicrophone, AnEngineReleasedByItsOwnTapGoesAwayCleanly) {
+  // The block holds the last reference, as a tap does whose owner let go meanwhile; the engine
+  // is then destroyed on its own capture thread.
+  auto engine = pulse::makePulseAudioEngine(sharedServer());
+  std::weak_ptr<AudioEngine> watch = engine;
+  auto holder = std::make_shared<std::shared_ptr<AudioEngine>>(engine);
+  std::atomic<int> calls{0};
+  engine->installTap(1024, engine->inputFormat(), [holder, &calls](PcmBufferPtr) {
+    ++calls;
+    auto last = std::move(*holder);
+  });
+  ASSERT_EQ(engine->start(), std::nullopt);
+  engine.reset();
+  auto deadline = std::chrono::steady_clock::now() + kFirstBufferTimeout;
+  while (!watch.expired() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_TRUE(watch.expired());
+  std::this_thread::sleep_for(kQuietPeriod);
+  EXPECT_EQ(calls.load(), 1);
+}
+
 TEST(PulseMicrophoneWithoutServer, StartFailsWithTheServersErrorAndStopIsHarmless) {
   auto engine = pulse::makePulseAudioEngine(pulse::Options{kNoServer});
   engine->stop();
@@ -334,6 +371,35 @@ TEST(PulseSystemAudio, StopCaptureWaitsForACallbackUnderWay) {
   std::this_thread::sleep_for(kQuietPeriod);
   EXPECT_FALSE(overlapped);
   EXPECT_EQ(calls.load(), after);
+}
+
+TEST(PulseSystemAudio, AStreamDestroyedInsideItsOwnCallbackGoesAwayCleanly) {
+  KAVRI_REQUIRE_PULSE_SERVER();
+  auto capture = pulse::makePulseSystemAudioCapture(sharedServer());
+  auto target = onlyTarget(*capture);
+  ASSERT_TRUE(target);
+  auto holder = std::make_shared<std::unique_ptr<CaptureStream>>();
+  std::mutex lock;
+  std::atomic<int> calls{0};
+  auto started =
+      capture->startCapture(*target, StreamConfiguration{},
+                            StreamCallbacks{[holder, &lock, &calls](const SampleBuffer&) {
+                                              std::lock_guard<std::mutex> hold(lock);
+                                              ++calls;
+                                              holder->reset();
+                                            },
+                                            nullptr});
+  ASSERT_TRUE(started.stream);
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    *holder = std::move(started.stream);
+  }
+  auto deadline = std::chrono::steady_clock::now() + kFirstBufferTimeout;
+  while (calls == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  std::this_thread::sleep_for(kQuietPeriod);
+  EXPECT_EQ(calls.load(), 1);
 }
 
 TEST(PulseSystemAudioWithoutServer, EveryRequestFailsWithADescription) {
