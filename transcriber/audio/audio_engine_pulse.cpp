@@ -141,7 +141,17 @@ class PulseAudioEngine final : public AudioEngine {
   }
 
   void stop() override {
-    std::lock_guard<std::mutex> hold(controlLock_);
+    std::unique_lock<std::mutex> hold(controlLock_, std::defer_lock);
+    if (!EventThreadScope::active()) {
+      hold.lock();
+    } else if (!hold.try_lock()) {
+      // Called from inside the tap while another thread starts or stops the engine and waits
+      // for the event thread: waiting for it in turn would deadlock. Ending the deliveries is
+      // enough here; the other thread's call or the engine's end releases the stream.
+      std::lock_guard<std::recursive_mutex> tapHold(tap_->lock);
+      tap_->streamClosed = true;
+      return;
+    }
     Client::dispose(std::move(client_), std::move(stream_));
     std::lock_guard<std::recursive_mutex> tapHold(tap_->lock);
     tap_->pending.reset();
@@ -178,6 +188,7 @@ class PulseAudioEngine final : public AudioEngine {
 
   // On the event thread, under the loop lock.
   static void onRead(pa_stream* stream, size_t, void* userdata) {
+    EventThreadScope onEventThread;
     auto state = static_cast<TapState*>(userdata)->shared_from_this();
     std::lock_guard<std::recursive_mutex> hold(state->lock);
     while (pa_stream_readable_size(stream) > 0) {

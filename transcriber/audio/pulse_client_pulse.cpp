@@ -96,7 +96,7 @@ Client::~Client() {
 
 void Client::dispose(std::unique_ptr<Client> client, StreamPtr stream) {
   if (!client) return;
-  if (!client->inLoopThread()) {
+  if (!EventThreadScope::active()) {
     client->closeStream(stream);
     client.reset();
     return;

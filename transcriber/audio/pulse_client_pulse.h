@@ -80,7 +80,6 @@ class Client {
 
   pa_threaded_mainloop* mainloop() const { return mainloop_.get(); }
   pa_context* context() const { return context_.get(); }
-  bool inLoopThread() const { return pa_threaded_mainloop_in_thread(mainloop_.get()) != 0; }
   bool isReady() const;
 
   // With the loop lock held: waits until `done` holds, the connection fails, or the reply
@@ -131,12 +130,30 @@ class Client {
   bool threadRunning_ = false;
 };
 
+// Marks the calling thread, for the length of one of our stream callbacks, as an event thread:
+// the only place where our code runs there. (libpulse's own in-thread test reads state that its
+// event thread writes without a lock we can see.)
+class EventThreadScope {
+ public:
+  EventThreadScope() { ++depth(); }
+  ~EventThreadScope() { --depth(); }
+  EventThreadScope(const EventThreadScope&) = delete;
+  EventThreadScope& operator=(const EventThreadScope&) = delete;
+  static bool active() { return depth() > 0; }
+
+ private:
+  static int& depth() {
+    thread_local int value = 0;
+    return value;
+  }
+};
+
 // Holds the loop lock of a client for a scope. The event thread already holds it while it runs
 // callbacks, and libpulse refuses to take it again there.
 class LoopLock {
  public:
   explicit LoopLock(pa_threaded_mainloop* mainloop)
-      : mainloop_(mainloop), taken_(pa_threaded_mainloop_in_thread(mainloop) == 0) {
+      : mainloop_(mainloop), taken_(!EventThreadScope::active()) {
     if (taken_) pa_threaded_mainloop_lock(mainloop_);
   }
   ~LoopLock() {

@@ -71,6 +71,7 @@ class PulseCaptureStream final : public CaptureStream {
  private:
   // On the event thread, under the loop lock.
   static void onRead(pa_stream* stream, size_t, void* userdata) {
+    EventThreadScope onEventThread;
     auto state = static_cast<StreamState*>(userdata)->shared_from_this();
     size_t frameBytes = state->format.bytesPerFrame();
     while (pa_stream_readable_size(stream) > 0) {
@@ -97,6 +98,7 @@ class PulseCaptureStream final : public CaptureStream {
   }
 
   static void onState(pa_stream* stream, void* userdata) {
+    EventThreadScope onEventThread;
     auto state = static_cast<StreamState*>(userdata)->shared_from_this();
     if (pa_stream_get_state(stream) != PA_STREAM_FAILED || state->reportedFailure) return;
     // A stream fails once (the server died, or the sink and its monitor went away), and we stop
