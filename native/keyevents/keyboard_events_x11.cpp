@@ -2,8 +2,6 @@
 // modifier flags, so an event's flags are realised by pressing the matching modifier keys before
 // a key-down and releasing them after the key-up. The Command shortcuts of the interface land as
 // Control shortcuts here, because that is what Linux applications bind.
-#include "keyboard_events.h"
-
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -13,25 +11,25 @@
 #include <utility>
 #include <vector>
 
+#include "keyboard_events.h"
+#include "x11_display.h"
+
 namespace kavri::keys {
 namespace {
-
-struct DisplayCloser {
-  void operator()(Display* display) const { XCloseDisplay(display); }
-};
-using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 
 // macOS virtual key code to X keysym, for the keys a synthetic shortcut may need.
 KeySym keysymForKeyCode(uint16_t keyCode) {
   static constexpr std::array<std::pair<uint16_t, KeySym>, 52> kTable{{
-      {0, XK_a},  {11, XK_b}, {8, XK_c},  {2, XK_d},  {14, XK_e}, {3, XK_f},   {5, XK_g},
-      {4, XK_h},  {34, XK_i}, {38, XK_j}, {40, XK_k}, {37, XK_l}, {46, XK_m},  {45, XK_n},
-      {31, XK_o}, {35, XK_p}, {12, XK_q}, {15, XK_r}, {1, XK_s},  {17, XK_t},  {32, XK_u},
-      {9, XK_v},  {13, XK_w}, {7, XK_x},  {16, XK_y}, {6, XK_z},  {29, XK_0},  {18, XK_1},
-      {19, XK_2}, {20, XK_3}, {21, XK_4}, {23, XK_5}, {22, XK_6}, {26, XK_7},  {28, XK_8},
-      {25, XK_9}, {36, XK_Return}, {48, XK_Tab}, {49, XK_space}, {51, XK_BackSpace},
-      {53, XK_Escape}, {117, XK_Delete}, {123, XK_Left}, {124, XK_Right}, {125, XK_Down},
-      {126, XK_Up}, {115, XK_Home}, {119, XK_End}, {116, XK_Page_Up}, {121, XK_Page_Down},
+      {0, XK_a},         {11, XK_b},       {8, XK_c},      {2, XK_d},         {14, XK_e},
+      {3, XK_f},         {5, XK_g},        {4, XK_h},      {34, XK_i},        {38, XK_j},
+      {40, XK_k},        {37, XK_l},       {46, XK_m},     {45, XK_n},        {31, XK_o},
+      {35, XK_p},        {12, XK_q},       {15, XK_r},     {1, XK_s},         {17, XK_t},
+      {32, XK_u},        {9, XK_v},        {13, XK_w},     {7, XK_x},         {16, XK_y},
+      {6, XK_z},         {29, XK_0},       {18, XK_1},     {19, XK_2},        {20, XK_3},
+      {21, XK_4},        {23, XK_5},       {22, XK_6},     {26, XK_7},        {28, XK_8},
+      {25, XK_9},        {36, XK_Return},  {48, XK_Tab},   {49, XK_space},    {51, XK_BackSpace},
+      {53, XK_Escape},   {117, XK_Delete}, {123, XK_Left}, {124, XK_Right},   {125, XK_Down},
+      {126, XK_Up},      {115, XK_Home},   {119, XK_End},  {116, XK_Page_Up}, {121, XK_Page_Down},
       {76, XK_KP_Enter}, {50, XK_grave},
   }};
   for (const auto& [code, sym] : kTable) {
@@ -114,9 +112,11 @@ class X11KeyboardEvents final : public KeyboardEvents {
   bool isProcessTrustedWithOptions(bool) override { return isProcessTrusted(); }
 
  private:
+  // Opened on first need; a connection whose server went away is replaced by a new one.
   Display* connection() {
-    if (!display_) display_.reset(XOpenDisplay(nullptr));
-    return display_.get();
+    if (connection_ && connection_->lost()) connection_.reset();
+    if (!connection_) connection_ = X11Connection::open();
+    return connection_ ? connection_->display() : nullptr;
   }
 
   static bool hasXTest(Display* display) {
@@ -124,7 +124,7 @@ class X11KeyboardEvents final : public KeyboardEvents {
     return XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor) == True;
   }
 
-  DisplayPtr display_;
+  std::unique_ptr<X11Connection> connection_;
 };
 
 }  // namespace

@@ -1,0 +1,88 @@
+'use strict';
+// keyglue figures: the time from a key event sent to the X server until the JavaScript callback
+// runs (median and p99), and how fast the event bridge carries a burst.
+//   DISPLAY=:N node bench/keyglue_bench.js [build dir]      (default build/default)
+// The latency part needs an X server; the burst part runs anywhere.
+const { spawn } = require('node:child_process');
+const path = require('node:path');
+const readline = require('node:readline');
+
+const buildDir = path.resolve(process.argv[2] || path.join(__dirname, '..', 'build', 'default'));
+const addonDir = path.join(buildDir, 'native', 'keyglue');
+const kPresses = 500;
+const kBurst = 200000;
+const kBurstRounds = 5;
+
+function percentile(sorted, fraction) {
+  return sorted[Math.min(sorted.length - 1, Math.floor(sorted.length * fraction))];
+}
+
+async function latency() {
+  const keyglue = require(path.join(addonDir, 'keyglue.node'));
+  const helper = spawn(path.join(addonDir, 'keyglue_key_helper'), ['timed'], {
+    stdio: ['pipe', 'pipe', 'inherit'],
+  });
+  const sent = readline.createInterface({ input: helper.stdout })[Symbol.asyncIterator]();
+  let arrived;
+  keyglue.setTriggerKeyCode(59);
+  if (!keyglue.startFnListener(() => arrived(process.hrtime.bigint()))) {
+    throw new Error('the listener did not start: is DISPLAY set?');
+  }
+  const fromSend = [];
+  const fromServer = [];
+  for (let i = 0; i < kPresses * 2; ++i) {
+    const callback = new Promise((resolve) => (arrived = resolve));
+    helper.stdin.write(i % 2 === 0 ? '+Control_L\n' : '-Control_L\n');
+    const [before, handled] = (await sent.next()).value.split(' ').map(BigInt);
+    const at = await callback;
+    fromSend.push(Number(at - before) / 1000);
+    fromServer.push(Number(at - handled) / 1000);
+  }
+  keyglue.stopFnListener();
+  helper.stdin.end();
+  for (const [what, samples] of [
+    ['key sent to the X server', fromSend],
+    ['server done with the key', fromServer],
+  ]) {
+    samples.sort((a, b) => a - b);
+    console.log(
+      `${what} -> JavaScript callback: median ${percentile(samples, 0.5).toFixed(1)} µs, ` +
+        `p99 ${percentile(samples, 0.99).toFixed(1)} µs over ${samples.length} key events`,
+    );
+  }
+}
+
+async function burst() {
+  const keyglue = require(path.join(addonDir, 'keyglue_test.node'));
+  let received = 0;
+  let done;
+  keyglue.startFnListener(() => {
+    if (++received === kBurst) done(process.hrtime.bigint());
+  });
+  for (let round = 0; round < kBurstRounds; ++round) {
+    received = 0;
+    const allIn = new Promise((resolve) => (done = resolve));
+    const start = process.hrtime.bigint();
+    keyglue.emitBurst(kBurst);
+    const queued = process.hrtime.bigint();
+    const end = await allIn;
+    const seconds = (t) => Number(t - start) / 1e9;
+    console.log(
+      `burst of ${kBurst}: queued by the native thread at ${(kBurst / seconds(queued)).toFixed(0)} ` +
+        `events/s, delivered to JavaScript at ${(kBurst / seconds(end)).toFixed(0)} events/s`,
+    );
+  }
+  keyglue.stopFnListener();
+}
+
+(async () => {
+  if (process.env.DISPLAY) {
+    await latency();
+  } else {
+    console.log('no DISPLAY: latency skipped');
+  }
+  await burst();
+})().catch((error) => {
+  console.error(error);
+  process.exit(1);
+});

@@ -1,0 +1,96 @@
+// Wall time of kavri-keysend runs against a private X server, window manager and a recording
+// application, as overhead over the fixed pauses of each command (0.42 s for paste, 1.51 s for
+// new-chat). The new-chat figure includes launching the application and waiting for its window
+// to become active, which the fixed pauses do not.
+//   keysend_bench [runs]
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace kavri::keysend::testing;
+
+namespace {
+
+constexpr double kPasteFixedPauses = 0.42;
+constexpr double kNewChatFixedPauses = 1.51;
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void report(const char* name, double fixed, std::vector<double> overheadsMs) {
+  std::sort(overheadsMs.begin(), overheadsMs.end());
+  std::printf(
+      "%-9s %2zu runs, overhead over %.2f s of fixed pauses: median %.0f ms, min %.0f ms, "
+      "max %.0f ms\n",
+      name, overheadsMs.size(), fixed, overheadsMs[overheadsMs.size() / 2], overheadsMs.front(),
+      overheadsMs.back());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+  XSession session;
+  if (!session.ready()) {
+    std::fprintf(stderr, "no X session (Xvfb and openbox are needed)\n");
+    return 1;
+  }
+  TempDir dir;
+
+  std::filesystem::create_directories(dir.path() + "/paste");
+  pid_t target = startProcess({TARGET_BINARY, dir.path() + "/paste"});
+  if (!waitUntil([&] { return fileExists(dir.path() + "/paste/events"); }, 30)) {
+    std::fprintf(stderr, "the target never got the focus\n");
+    stopProcess(target);
+    return 1;
+  }
+  std::vector<double> paste;
+  for (int i = 0; i < runs; ++i) {
+    auto start = std::chrono::steady_clock::now();
+    ProcessResult result = runProcess({KEYSEND_BINARY, "paste"}, {.input = "bench text"});
+    double seconds = secondsSince(start);
+    if (result.status != 0) {
+      std::fprintf(stderr, "paste failed: %s", result.err.c_str());
+      stopProcess(target);
+      return 1;
+    }
+    paste.push_back((seconds - kPasteFixedPauses) * 1000);
+  }
+  stopProcess(target);
+  report("paste", kPasteFixedPauses, paste);
+
+  writeFile(dir.path() + "/data/applications/bench-chat.desktop",
+            "[Desktop Entry]\nType=Application\nName=Bench Chat\nStartupWMClass=KeysendTarget\n"
+            "Exec=" TARGET_BINARY " " +
+                dir.path() + "/chat\n");
+  std::filesystem::create_directories(dir.path() + "/chat");
+  std::vector<double> newChat;
+  for (int i = 0; i < runs; ++i) {
+    auto start = std::chrono::steady_clock::now();
+    ProcessResult result = runProcess({KEYSEND_BINARY, "new-chat", "Bench Chat"},
+                                      {.input = "bench prompt",
+                                       .environment = {{"XDG_DATA_HOME", dir.path() + "/data"},
+                                                       {"XDG_DATA_DIRS", dir.path() + "/none"}}});
+    double seconds = secondsSince(start);
+    const std::string pidFile = dir.path() + "/chat/pid";
+    if (fileExists(pidFile)) {
+      kill(std::stoi(readFile(pidFile)), SIGTERM);
+      std::filesystem::remove(pidFile);
+    }
+    if (result.status != 0) {
+      std::fprintf(stderr, "new-chat failed: %s", result.err.c_str());
+      return 1;
+    }
+    newChat.push_back((seconds - kNewChatFixedPauses) * 1000);
+  }
+  report("new-chat", kNewChatFixedPauses, newChat);
+  return 0;
+}

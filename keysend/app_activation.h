@@ -1,0 +1,37 @@
+// Finding the application that new-chat names, opening it, and waiting for it to come to the
+// front.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "keystrokes.h"
+#include "workspace.h"
+
+namespace kavri::keysend {
+
+// How long the desktop may take to answer the open request.
+inline constexpr double kOpenApplicationTimeout = 5.0;
+// How often, and for how long, the front-most application is compared with the opened one.
+inline constexpr double kFrontPollInterval = 0.1;
+inline constexpr double kFrontWaitLimit = 3.0;
+
+using LineWriter = std::function<void(const std::string&)>;
+
+// The path of the application called name, or none. Tried in order: name itself when it is an
+// absolute path to something that exists; the desktop's own lookup; the workspace's fixed
+// candidate places. The name is used unchanged.
+std::optional<std::string> resolveAppURL(const std::string& name, Workspace& workspace);
+
+// Opens the application at appURL and brings it to the front. False, after one line through
+// writeLine, when the desktop reports an error or does not answer within timeout seconds.
+bool activate(const std::string& appURL, Workspace& workspace, const LineWriter& writeLine,
+              double timeout = kOpenApplicationTimeout);
+
+// Returns once the front-most application has the identifier bundleId, or once limit seconds
+// have passed. An absent bundleId never matches.
+void waitForFront(const std::optional<std::string>& bundleId, Workspace& workspace, Clock& clock,
+                  double pollInterval = kFrontPollInterval, double limit = kFrontWaitLimit);
+
+}  // namespace kavri::keysend

@@ -1,0 +1,133 @@
+#include "keysend.h"
+
+#include <utf8proc.h>
+
+#include <optional>
+
+namespace kavri::keysend {
+namespace {
+
+constexpr char kLongUsage[] = "Usage: kavri-keysend new-chat <AppName> | kavri-keysend paste";
+constexpr char kNewChatUsage[] = "Usage: kavri-keysend new-chat <AppName>";
+constexpr char kPasteNoAccessibility[] = "Accessibility permission not granted to KAVRI Connector.";
+constexpr char kNewChatNoAccessibility[] =
+    "Accessibility permission not granted to KAVRI Connector — open System Settings → Privacy & "
+    "Security → Accessibility and enable it.";
+// Without the new text on the clipboard the shortcut would paste whatever was there before.
+constexpr char kPasteboardNotSet[] = "Failed to set the pasteboard string";
+
+bool sendShortcut(KeySendServices& services, uint16_t key, uint64_t modifiers) {
+  return sendKey(services.keyboard, services.clock, key, modifiers,
+                 services.timings.keyPressDuration);
+}
+
+bool accessibilityGranted(KeySendServices& services) {
+  return ensureAccessibility(services.keyboard, services.clock,
+                             services.timings.accessibilityPollInterval,
+                             services.timings.accessibilityPromptLimit);
+}
+
+int runPaste(KeySendServices& services) {
+  const std::string text = decodeInput(services.readInput());
+  Pasteboard& pasteboard = services.pasteboard();
+  const std::optional<std::string> previous = pasteboard.stringForType();
+  pasteboard.clearContents();
+  const bool textSet = pasteboard.setString(text);
+  if (!accessibilityGranted(services)) {
+    services.writeLine(kPasteNoAccessibility);
+    return kExitNoAccessibility;
+  }
+  if (!textSet) {
+    services.writeLine(kPasteboardNotSet);
+    return kExitNoAccessibility;
+  }
+  if (!sendShortcut(services, kVK_ANSI_V, kCommandFlag)) {
+    services.writeLine("Failed to dispatch Cmd+V");
+    return kExitNoAccessibility;
+  }
+  services.clock.sleep(services.timings.pasteRestoreDelay);
+  if (previous) {
+    pasteboard.clearContents();
+    pasteboard.setString(*previous);
+  }
+  return kExitSuccess;
+}
+
+int runNewChat(const std::string& appName, KeySendServices& services) {
+  const std::string prompt = decodeInput(services.readInput());
+  Workspace& workspace = services.workspace();
+  const std::optional<std::string> appURL = resolveAppURL(appName, workspace);
+  if (!appURL) {
+    services.writeLine("App not found: " + appName);
+    return kExitAppNotFound;
+  }
+  Pasteboard& pasteboard = services.pasteboard();
+  pasteboard.clearContents();
+  const bool promptSet = pasteboard.setString(prompt);
+  if (!accessibilityGranted(services)) {
+    services.writeLine(kNewChatNoAccessibility);
+    return kExitNoAccessibility;
+  }
+  if (!promptSet) {
+    services.writeLine(kPasteboardNotSet);
+    return kExitNoAccessibility;
+  }
+  if (!activate(*appURL, workspace, services.writeLine, services.timings.openApplicationTimeout)) {
+    return kExitOpenFailed;
+  }
+  const std::optional<std::string> bundleId = workspace.applicationIdentifier(*appURL);
+  waitForFront(bundleId, workspace, services.clock, services.timings.frontPollInterval,
+               services.timings.frontWaitLimit);
+  services.clock.sleep(services.timings.beforeNewChatDelay);
+  if (!sendShortcut(services, kVK_ANSI_N, kCommandFlag)) {
+    services.writeLine("Failed to dispatch Cmd+N");
+    return kExitNoAccessibility;
+  }
+  services.clock.sleep(services.timings.afterNewChatDelay);
+  if (!sendShortcut(services, kVK_ANSI_V, kCommandFlag)) {
+    services.writeLine("Failed to dispatch Cmd+V");
+    return kExitNoAccessibility;
+  }
+  services.clock.sleep(services.timings.afterPasteDelay);
+  if (!sendShortcut(services, kVK_Return, kNoModifiers)) {
+    services.writeLine("Failed to dispatch Return");
+    return kExitNoAccessibility;
+  }
+  return kExitSuccess;
+}
+
+}  // namespace
+
+std::string decodeInput(const std::string& bytes) {
+  const auto* data = reinterpret_cast<const utf8proc_uint8_t*>(bytes.data());
+  utf8proc_ssize_t left = static_cast<utf8proc_ssize_t>(bytes.size());
+  while (left > 0) {
+    utf8proc_int32_t codepoint = 0;
+    utf8proc_ssize_t used = utf8proc_iterate(data, left, &codepoint);
+    if (used <= 0) return {};
+    data += used;
+    left -= used;
+  }
+  return bytes;
+}
+
+int runKeySend(const std::vector<std::string>& args, KeySendServices& services) {
+  if (args.size() < 2) {
+    services.writeLine(kLongUsage);
+    return kExitUsage;
+  }
+  const std::string& cmd = args[1];
+  if (cmd == "paste") return runPaste(services);
+  if (args.size() == 2) {
+    services.writeLine(kNewChatUsage);
+    return kExitUsage;
+  }
+  const std::string& appName = args[2];
+  if (cmd != "new-chat") {
+    services.writeLine("Unknown command: " + cmd);
+    return kExitUsage;
+  }
+  return runNewChat(appName, services);
+}
+
+}  // namespace kavri::keysend

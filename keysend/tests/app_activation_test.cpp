@@ -1,0 +1,115 @@
+#include "app_activation.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "fakes.h"
+
+namespace kavri::keysend {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::FakeClock;
+using testing::FakeWorkspace;
+using testing::Log;
+
+TEST(ResolveAppURL, AnExistingAbsolutePathWinsWithoutAskingTheDesktop) {
+  Log log;
+  FakeWorkspace workspace(log);
+  workspace.existing = {"/opt/chat/chat.desktop"};
+  workspace.known["/opt/chat/chat.desktop"] = "/elsewhere.desktop";
+  EXPECT_EQ(resolveAppURL("/opt/chat/chat.desktop", workspace), "/opt/chat/chat.desktop");
+  EXPECT_THAT(log, ElementsAre("exists? /opt/chat/chat.desktop"));
+}
+
+TEST(ResolveAppURL, AMissingAbsolutePathIsLookedUpAsAName) {
+  Log log;
+  FakeWorkspace workspace(log);
+  EXPECT_EQ(resolveAppURL("/gone/x", workspace), std::nullopt);
+  EXPECT_THAT(log, ElementsAre("exists? /gone/x", "lookup /gone/x", "exists? /apps//gone/x.desktop",
+                               "exists? /home/u/apps//gone/x.desktop"));
+}
+
+TEST(ResolveAppURL, TheDesktopsAnswerWinsOverTheFixedPlacesAndIsNotChecked) {
+  Log log;
+  FakeWorkspace workspace(log);
+  workspace.known["Chat"] = "/not/there.desktop";
+  workspace.existing = {"/apps/Chat.desktop"};
+  EXPECT_EQ(resolveAppURL("Chat", workspace), "/not/there.desktop");
+  EXPECT_THAT(log, ElementsAre("lookup Chat"));
+}
+
+TEST(ResolveAppURL, FixedPlacesAreTriedInOrderWithTheNameUnchanged) {
+  Log log;
+  FakeWorkspace workspace(log);
+  workspace.existing = {"/home/u/apps/Chat.desktop.desktop", "/apps/ Chat.desktop"};
+  EXPECT_EQ(resolveAppURL("Chat.desktop", workspace), "/home/u/apps/Chat.desktop.desktop");
+  EXPECT_EQ(resolveAppURL(" Chat", workspace), "/apps/ Chat.desktop");
+  EXPECT_EQ(resolveAppURL("chat", workspace), std::nullopt);
+}
+
+TEST(Activate, SuccessReturnsTrueAndWritesNothing) {
+  Log log;
+  FakeWorkspace workspace(log);
+  std::vector<std::string> lines;
+  EXPECT_TRUE(activate("/apps/chat.desktop", workspace,
+                       [&](const std::string& line) { lines.push_back(line); }));
+  EXPECT_TRUE(lines.empty());
+}
+
+TEST(Activate, AnErrorFromAnotherThreadGivesTheFailureLineAndFalse) {
+  Log log;
+  FakeWorkspace workspace(log);
+  std::thread late;
+  workspace.openBehaviour = [&](Workspace::OpenCompletion done) {
+    late = std::thread([done] { done("Failed to execute child process “nope”"); });
+  };
+  std::vector<std::string> lines;
+  std::mutex linesLock;
+  EXPECT_FALSE(activate("/apps/chat.desktop", workspace, [&](const std::string& line) {
+    std::lock_guard guard(linesLock);
+    lines.push_back(line);
+  }));
+  late.join();
+  EXPECT_THAT(lines, ElementsAre("openApplication failed: Failed to execute child process “nope”"));
+}
+
+TEST(Activate, NoAnswerWithinTheLimitGivesTheTimeOutLineAndALateAnswerIsHarmless) {
+  Log log;
+  FakeWorkspace workspace(log);
+  Workspace::OpenCompletion kept;
+  workspace.openBehaviour = [&](Workspace::OpenCompletion done) { kept = std::move(done); };
+  std::vector<std::string> lines;
+  EXPECT_FALSE(activate(
+      "/apps/slow.desktop", workspace, [&](const std::string& line) { lines.push_back(line); },
+      0.05));
+  EXPECT_THAT(lines, ElementsAre("openApplication timed out for /apps/slow.desktop"));
+  // The answer that comes after the caller gave up still finds its shared state alive.
+  kept("too late");
+  EXPECT_THAT(lines, ElementsAre("openApplication timed out for /apps/slow.desktop",
+                                 "openApplication failed: too late"));
+}
+
+TEST(WaitForFront, AnAppAlreadyInFrontEndsTheWaitWithoutSleeping) {
+  Log log;
+  FakeClock clock(log);
+  FakeWorkspace workspace(log);
+  waitForFront(std::string("chat-app"), workspace, clock);
+  EXPECT_THAT(log, ElementsAre("front?"));
+}
+
+TEST(WaitForFront, ComparesIdentifiersExactly) {
+  Log log;
+  FakeClock clock(log);
+  FakeWorkspace workspace(log);
+  const double start = clock.time;
+  waitForFront(std::string("chatapp"), workspace, clock, 0.1, 1.0);
+  EXPECT_GE(clock.time - start, 1.0);
+}
+
+}  // namespace
+}  // namespace kavri::keysend

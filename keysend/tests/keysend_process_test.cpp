@@ -1,0 +1,119 @@
+// The real kavri-keysend program, run as the host runs it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace kavri::keysend::testing {
+namespace {
+
+TEST(KeySendProcess, UsageErrorsEndAtOnceWhileStandardInputStaysOpen) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {{}, "Usage: kavri-keysend new-chat <AppName> | kavri-keysend paste\n"},
+      {{"new-chat"}, "Usage: kavri-keysend new-chat <AppName>\n"},
+      {{"Paste"}, "Usage: kavri-keysend new-chat <AppName>\n"},
+      {{"frobnicate", "Chat"}, "Unknown command: frobnicate\n"},
+  };
+  for (const auto& usage : cases) {
+    std::vector<std::string> argv = {KEYSEND_BINARY};
+    argv.insert(argv.end(), usage.args.begin(), usage.args.end());
+    SCOPED_TRACE(::testing::PrintToString(argv));
+    // Whoever reads here would wait for the end of input, which never comes.
+    ProcessResult result = runProcess(argv, {.holdInputOpen = true, .timeoutSeconds = 20});
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.err, usage.line);
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+TEST(KeySendProcess, WithoutADisplayBothCommandsReportTheMissingPermission) {
+  TempDir dir;
+  writeFile(dir.path() + "/data/applications/chat.desktop",
+            "[Desktop Entry]\nType=Application\nName=Chat\nExec=/bin/touch " + dir.path() +
+                "/launched\n");
+  const std::map<std::string, std::optional<std::string>> environment = {
+      {"DISPLAY", std::nullopt},
+      {"XDG_DATA_HOME", dir.path() + "/data"},
+      {"XDG_DATA_DIRS", dir.path() + "/none"}};
+
+  ProcessResult paste =
+      runProcess({KEYSEND_BINARY, "paste"}, {.input = "text", .environment = environment});
+  EXPECT_EQ(paste.status, 5);
+  EXPECT_EQ(paste.err, "Accessibility permission not granted to KAVRI Connector.\n");
+
+  ProcessResult newChat = runProcess({KEYSEND_BINARY, "new-chat", "chat"},
+                                     {.input = "text", .environment = environment});
+  EXPECT_EQ(newChat.status, 5);
+  EXPECT_EQ(newChat.err,
+            "Accessibility permission not granted to KAVRI Connector — open System Settings → "
+            "Privacy & Security → Accessibility and enable it.\n");
+  EXPECT_FALSE(fileExists(dir.path() + "/launched"));
+}
+
+// The desktop's lookup by desktop-file id and by shown name, and the fixed candidates after it.
+class ResolveAppURLProcess : public ::testing::Test {
+ protected:
+  std::string resolve(const std::string& name) {
+    ProcessResult result = runProcess(
+        {PROBE_BINARY, name},
+        {.environment = {{"XDG_DATA_HOME", dir.path() + "/home"},
+                         {"XDG_DATA_DIRS", dir.path() + "/sys1:" + dir.path() + "/sys2"}}});
+    EXPECT_FALSE(result.timedOut);
+    return result.out;
+  }
+  void entry(const std::string& folder, const std::string& file, const std::string& body) {
+    writeFile(dir.path() + "/" + folder + "/applications/" + file,
+              "[Desktop Entry]\nType=Application\nExec=/bin/true\n" + body);
+  }
+  TempDir dir;
+};
+
+TEST_F(ResolveAppURLProcess, FindsEntriesByIdAndByShownNameWithTheirIdentifiers) {
+  entry("sys1", "org.example.Chat.desktop", "Name=Example Chat\nStartupWMClass=ExampleChat\n");
+  entry("sys2", "plain.desktop", "Name=Plain\n");
+  const std::string chat = dir.path() + "/sys1/applications/org.example.Chat.desktop";
+  EXPECT_EQ(resolve("org.example.Chat"), chat + "\nExampleChat");
+  EXPECT_EQ(resolve("org.example.Chat.desktop"), chat + "\nExampleChat");
+  EXPECT_EQ(resolve("Example Chat"), chat + "\nExampleChat");
+  EXPECT_EQ(resolve("plain"), dir.path() + "/sys2/applications/plain.desktop\nplain");
+  EXPECT_EQ(resolve("example chat"), "");
+  EXPECT_EQ(resolve("Nothing"), "");
+  EXPECT_EQ(resolve(""), "");
+}
+
+TEST_F(ResolveAppURLProcess, AnExistingAbsolutePathComesFirst) {
+  entry("sys1", "chat.desktop", "Name=Chat\n");
+  const std::string other = dir.path() + "/elsewhere/chat.desktop";
+  writeFile(other, "[Desktop Entry]\nType=Application\nName=Chat\nExec=/bin/true\n");
+  EXPECT_EQ(resolve(other), other + "\nchat");
+  EXPECT_EQ(resolve("/bin/true"), "/bin/true\ntrue");
+  // A path to nothing is looked up like any other name.
+  EXPECT_EQ(resolve(dir.path() + "/missing.desktop"), "");
+}
+
+TEST_F(ResolveAppURLProcess, TheDesktopsLookupWinsOverTheFixedCandidates) {
+  // The desktop hides this entry, so only the fixed candidates can find it by file name.
+  entry("home", "Chat.desktop", "Name=Hidden\nHidden=true\n");
+  entry("sys2", "real-chat.desktop", "Name=Chat\n");
+  EXPECT_EQ(resolve("Chat"), dir.path() + "/sys2/applications/real-chat.desktop\nreal-chat");
+}
+
+TEST_F(ResolveAppURLProcess, FixedCandidatesGoFromTheUserFolderToTheSystemFoldersInOrder) {
+  entry("sys2", "Chat.desktop", "Name=A\nHidden=true\n");
+  EXPECT_EQ(resolve("Chat").substr(0, resolve("Chat").find('\n')),
+            dir.path() + "/sys2/applications/Chat.desktop");
+  entry("sys1", "Chat.desktop", "Name=B\nHidden=true\n");
+  EXPECT_EQ(resolve("Chat").substr(0, resolve("Chat").find('\n')),
+            dir.path() + "/sys1/applications/Chat.desktop");
+  entry("home", "Chat.desktop", "Name=C\nHidden=true\n");
+  EXPECT_EQ(resolve("Chat").substr(0, resolve("Chat").find('\n')),
+            dir.path() + "/home/applications/Chat.desktop");
+}
+
+}  // namespace
+}  // namespace kavri::keysend::testing

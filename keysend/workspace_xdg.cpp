@@ -1,0 +1,238 @@
+// Linux backend of the workspace: applications are XDG desktop entries, found and launched
+// through GIO; the front-most application is the one owning the window that the window manager
+// names in _NET_ACTIVE_WINDOW.
+//
+// Identity: the identifier of a desktop entry is its StartupWMClass when it has one, else its
+// desktop-file id without ".desktop"; that of an executable given by path is its file name. The
+// front-most application's identifiers are the two halves of the active window's WM_CLASS (class,
+// then instance); they match when either equals the identifier exactly.
+//
+// Launching never goes through a shell: GIO splits the Exec line itself and execs the result, so
+// quotes, "$(...)" and ";" in an entry or a name stay plain characters.
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <fcntl.h>
+#include <gio/gdesktopappinfo.h>
+#include <gio/gio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "display_x11.h"
+#include "workspace.h"
+
+namespace kavri::keysend {
+namespace {
+
+constexpr char kDesktopSuffix[] = ".desktop";
+
+struct GObjectUnref {
+  void operator()(gpointer object) const { g_object_unref(object); }
+};
+template <typename T>
+using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+
+struct GErrorFree {
+  void operator()(GError* error) const { g_error_free(error); }
+};
+using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
+
+struct GFree {
+  void operator()(gpointer memory) const { g_free(memory); }
+};
+using GCharPtr = std::unique_ptr<gchar, GFree>;
+
+struct FileDescriptor {
+  explicit FileDescriptor(int fd) : fd(fd) {}
+  ~FileDescriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int fd;
+};
+
+std::string baseName(const std::string& path) {
+  auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool isExecutableFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         ::access(path.c_str(), X_OK) == 0;
+}
+
+// Exec field codes start with '%'; a literal one in a path must be doubled.
+std::string escapeFieldCodes(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    escaped += c;
+    if (c == '%') escaped += '%';
+  }
+  return escaped;
+}
+
+// The application at path as GIO sees it, or the reason there is none.
+GObjectPtr<GDesktopAppInfo> loadApplication(const std::string& path, std::string& error) {
+  if (path.ends_with(kDesktopSuffix)) {
+    GObjectPtr<GDesktopAppInfo> info(g_desktop_app_info_new_from_filename(path.c_str()));
+    if (!info) error = "“" + path + "” is not a usable desktop entry";
+    return info;
+  }
+  if (!isExecutableFile(path)) {
+    error = "“" + path + "” is not an application";
+    return nullptr;
+  }
+  // A one-word command line, quoted so that GIO takes the path as it is.
+  GCharPtr quoted(g_shell_quote(path.c_str()));
+  GError* rawError = nullptr;
+  GObjectPtr<GAppInfo> info(g_app_info_create_from_commandline(
+      escapeFieldCodes(quoted.get()).c_str(), baseName(path).c_str(), G_APP_INFO_CREATE_NONE,
+      &rawError));
+  GErrorPtr failure(rawError);
+  if (!info || !G_IS_DESKTOP_APP_INFO(info.get())) {
+    error = failure ? failure->message : "“" + path + "” cannot be started";
+    return nullptr;
+  }
+  return GObjectPtr<GDesktopAppInfo>(G_DESKTOP_APP_INFO(info.release()));
+}
+
+std::optional<std::string> launch(const std::string& path) {
+  std::string error;
+  GObjectPtr<GDesktopAppInfo> info = loadApplication(path, error);
+  if (!info) return error;
+  GObjectPtr<GAppLaunchContext> context(g_app_launch_context_new());
+  // The application must not inherit our standard streams: a host that reads our output to its
+  // end would otherwise wait for the application to exit.
+  FileDescriptor null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  GError* rawError = nullptr;
+  const gboolean launched = g_desktop_app_info_launch_uris_as_manager_with_fds(
+      info.get(), nullptr, context.get(), G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr, nullptr,
+      null.fd, null.fd, null.fd, &rawError);
+  GErrorPtr failure(rawError);
+  if (!launched) return failure ? std::string(failure->message) : "the launch failed";
+  return std::nullopt;
+}
+
+std::string environmentOr(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value && value[0] == '/' ? std::string(value) : fallback;
+}
+
+class XdgWorkspace final : public Workspace {
+ public:
+  bool fileExists(const std::string& path) override {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+  }
+
+  std::optional<std::string> fullPathForApplication(const std::string& name) override {
+    if (name.empty()) return std::nullopt;
+    // By desktop-file id first, then by the name the desktop shows.
+    const std::string id = name.ends_with(kDesktopSuffix) ? name : name + kDesktopSuffix;
+    if (GObjectPtr<GDesktopAppInfo> info{g_desktop_app_info_new(id.c_str())}) {
+      if (const char* file = g_desktop_app_info_get_filename(info.get())) return std::string(file);
+    }
+    std::optional<std::string> found;
+    GList* all = g_app_info_get_all();
+    for (GList* item = all; item && !found; item = item->next) {
+      auto* app = static_cast<GAppInfo*>(item->data);
+      if (!G_IS_DESKTOP_APP_INFO(app)) continue;
+      const char* shown = g_app_info_get_name(app);
+      const char* file = g_desktop_app_info_get_filename(G_DESKTOP_APP_INFO(app));
+      if (shown && file && name == shown) found = file;
+    }
+    g_list_free_full(all, g_object_unref);
+    return found;
+  }
+
+  // The user's data folder before the system's, as XDG lookups go.
+  std::vector<std::string> candidatePaths(const std::string& name) override {
+    const char* home = std::getenv("HOME");
+    std::vector<std::string> folders{
+        environmentOr("XDG_DATA_HOME", std::string(home ? home : "") + "/.local/share")};
+    const std::string dirs = environmentOr("XDG_DATA_DIRS", "/usr/local/share:/usr/share");
+    size_t start = 0;
+    while (start <= dirs.size()) {
+      size_t end = dirs.find(':', start);
+      if (end == std::string::npos) end = dirs.size();
+      std::string folder = dirs.substr(start, end - start);
+      if (folder.starts_with("/")) folders.push_back(folder);
+      start = end + 1;
+    }
+    std::vector<std::string> candidates;
+    for (const auto& folder : folders) {
+      candidates.push_back(folder + "/applications/" + name + kDesktopSuffix);
+    }
+    return candidates;
+  }
+
+  void openApplication(const std::string& path, OpenCompletion completion) override {
+    // GIO's launch blocks (and may block on D-Bus activation); the caller waits with a limit.
+    std::thread([path, completion = std::move(completion)] { completion(launch(path)); }).detach();
+  }
+
+  std::optional<std::string> applicationIdentifier(const std::string& path) override {
+    if (path.ends_with(kDesktopSuffix)) {
+      GObjectPtr<GDesktopAppInfo> info(g_desktop_app_info_new_from_filename(path.c_str()));
+      if (!info) return std::nullopt;
+      if (const char* wmClass = g_desktop_app_info_get_startup_wm_class(info.get())) {
+        return std::string(wmClass);
+      }
+      std::string id = baseName(path);
+      return id.substr(0, id.size() - std::strlen(kDesktopSuffix));
+    }
+    if (isExecutableFile(path)) return baseName(path);
+    return std::nullopt;
+  }
+
+  std::vector<std::string> frontmostApplicationIdentifiers() override {
+    if (!display_) display_ = x11::openDisplay();
+    Display* display = display_.get();
+    if (!display) return {};
+    x11::ErrorTrap trap(display);
+    Window active = activeWindow(display);
+    if (active == None) return {};
+    XClassHint hint{};
+    const bool named = XGetClassHint(display, active, &hint) != 0;
+    std::vector<std::string> identifiers;
+    if (named && hint.res_class) identifiers.emplace_back(hint.res_class);
+    if (named && hint.res_name) identifiers.emplace_back(hint.res_name);
+    if (hint.res_class) XFree(hint.res_class);
+    if (hint.res_name) XFree(hint.res_name);
+    if (trap.failed()) return {};
+    return identifiers;
+  }
+
+ private:
+  static Window activeWindow(Display* display) {
+    Atom property = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display, DefaultRootWindow(display), property, 0, 1, False, XA_WINDOW,
+                           &type, &format, &count, &after, &data) != Success) {
+      return None;
+    }
+    std::unique_ptr<unsigned char, int (*)(void*)> owned(data, XFree);
+    if (type != XA_WINDOW || format != 32 || count != 1 || !data) return None;
+    return static_cast<Window>(reinterpret_cast<const long*>(data)[0]);
+  }
+
+  x11::DisplayPtr display_;
+};
+
+}  // namespace
+
+std::unique_ptr<Workspace> makeSharedWorkspace() {
+  return std::make_unique<XdgWorkspace>();
+}
+
+}  // namespace kavri::keysend

@@ -1,0 +1,58 @@
+// The system-wide watch on modifier keys behind the addon's trigger key: every flags-changed
+// event of every application, this process included, reported with its virtual key code and the
+// device-independent modifier flags in force after it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace kavri::keys {
+
+// macOS virtual key codes of the modifier keys.
+inline constexpr uint16_t kVK_RightCommand = 54;
+inline constexpr uint16_t kVK_Command = 55;
+inline constexpr uint16_t kVK_Shift = 56;
+inline constexpr uint16_t kVK_CapsLock = 57;
+inline constexpr uint16_t kVK_Option = 58;
+inline constexpr uint16_t kVK_Control = 59;
+inline constexpr uint16_t kVK_RightShift = 60;
+inline constexpr uint16_t kVK_RightOption = 61;
+inline constexpr uint16_t kVK_RightControl = 62;
+inline constexpr uint16_t kVK_Function = 63;
+
+// Event types as the event services number them; the two highest report that the system switched
+// a tap off.
+inline constexpr uint32_t kEventTypeFlagsChanged = 12;
+inline constexpr uint64_t kFlagsChangedMask = uint64_t{1} << kEventTypeFlagsChanged;
+inline constexpr uint32_t kEventTypeTapDisabledByTimeout = 0xFFFFFFFE;
+inline constexpr uint32_t kEventTypeTapDisabledByUserInput = 0xFFFFFFFF;
+
+struct FlagsChangedEvent {
+  uint16_t keyCode = 0;
+  uint64_t flags = 0;
+};
+
+// A listen-only monitor of flags-changed events. It serves both as the global event monitor and
+// as the event tap: enabling starts delivery, disabling stops it.
+class FlagsMonitor {
+ public:
+  // Runs on the monitor's own thread, one event at a time, in the order the keys changed.
+  using FlagsHandler = std::function<void(const FlagsChangedEvent&)>;
+  // Runs on the monitor's own thread with an event type the monitor saw besides flags changes,
+  // such as the notices that the system disabled it.
+  using TapEventHandler = std::function<void(uint32_t eventType)>;
+
+  virtual ~FlagsMonitor() = default;
+  // Starting returns whether events are delivered now; false when the system refuses (no display,
+  // no way to observe keys). Starting a running monitor changes nothing. Stopping returns false
+  // and only returns once the handler has run for the last time, after it has seen every key
+  // change that the system had taken in before the stop.
+  virtual bool enable(bool on) = 0;
+};
+
+// The monitor of the platform this was built for. Creating it claims nothing; enable does.
+std::unique_ptr<FlagsMonitor> makePlatformFlagsMonitor(FlagsMonitor::FlagsHandler onFlagsChanged,
+                                                       FlagsMonitor::TapEventHandler onTapEvent);
+
+}  // namespace kavri::keys

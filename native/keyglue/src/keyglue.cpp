@@ -1,0 +1,183 @@
+// Node-API layer of keyglue: the exports, the process-wide state they share with the monitor's
+// thread, and the thread-safe function that carries events to JavaScript.
+#include <napi.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "addon.h"
+#include "event_bridge.h"
+#include "flags_monitor.h"
+#include "keyboard_events.h"
+#include "paste_keystroke.h"
+#include "trigger_listener.h"
+
+namespace kavri::keyglue {
+namespace {
+
+constexpr const char* kCallbackRequired = "startFnListener(callback) requires a function";
+constexpr const char* kResourceName = "keyglue-fn";
+
+// Queues events on the thread-safe function bound to the first callback.
+class ThreadSafeFn final : public EventQueue {
+ public:
+  ThreadSafeFn(Napi::ThreadSafeFunction function, napi_env owner)
+      : function_(std::move(function)), owner_(owner) {}
+
+  bool queue(std::string text) override {
+    return function_.NonBlockingCall(
+               [text = std::move(text)](Napi::Env env, Napi::Function callback) {
+                 deliver(env, callback, text);
+               }) == napi_ok;
+  }
+
+  // While listening the pending events must keep the loop alive; once stopped a referenced
+  // function would keep a plain Node process running for ever.
+  void setReferenced(Napi::Env env, bool referenced) {
+    if (static_cast<napi_env>(env) != owner_) return;
+    if (referenced) {
+      function_.Ref(env);
+    } else {
+      function_.Unref(env);
+    }
+  }
+
+  napi_env owner() const { return owner_; }
+
+ private:
+  static void deliver(Napi::Env env, Napi::Function callback, const std::string& text) {
+    try {
+      callback.Call({Napi::String::New(env, text)});
+    } catch (const Napi::Error& error) {
+      // Left pending, Node would only print a deprecation warning and swallow it. The host's own
+      // exception goes to its uncaught-exception handling; this one event is lost.
+      napi_fatal_exception(env, error.Value());
+    }
+  }
+
+  Napi::ThreadSafeFunction function_;
+  napi_env owner_;
+};
+
+}  // namespace
+
+// Process-wide state, shared by every caller. The flags are atomics because the JavaScript thread
+// writes them while the monitor's thread reads and updates them.
+std::atomic<int32_t> gTriggerKeyCode{kDefaultTriggerKeyCode};
+std::atomic<bool> gListening{false};
+std::atomic<bool> gTriggerDown{false};
+// Declared before the monitor so that, at exit, the monitor's thread is joined before the
+// function it queues on goes away.
+std::unique_ptr<ThreadSafeFn> gThreadSafeFn;
+// The XInput 2 listener is both the global monitor and the tap: there is no separate local
+// monitor on X11, because the listener sees this process's own keys as well.
+std::unique_ptr<keys::FlagsMonitor> gGlobalMonitor;
+keys::FlagsMonitor* gEventTap = nullptr;
+std::unique_ptr<keys::KeyboardEvents> gKeyboardEvents;
+
+void Emit(const char* text) {
+  emitEvent(gListening, gThreadSafeFn.get(), text);
+}
+
+void HandleFlagsEvent(const keys::FlagsChangedEvent& event) {
+  const TriggerEdge edge = triggerEdgeFor(gTriggerKeyCode.load(), gTriggerDown, event);
+  if (const char* name = eventNameFor(edge)) Emit(name);
+}
+
+void TapCallback(uint32_t eventType) {
+  reenableTapIfDisabled(eventType, gEventTap);
+}
+
+namespace {
+
+keys::KeyboardEvents& keyboardEvents() {
+  if (!gKeyboardEvents) gKeyboardEvents = keys::makePlatformKeyboardEvents();
+  return *gKeyboardEvents;
+}
+
+// Runs before Node finalises the thread-safe function (hooks run in reverse order of
+// registration), so no thread of ours can queue on it afterwards.
+void onEnvironmentCleanup(void*) {
+  gListening = false;
+  if (gEventTap) gEventTap->enable(false);
+  gThreadSafeFn.reset();
+}
+
+Napi::Value StartFnListener(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsFunction()) {
+    throw Napi::TypeError::New(env, kCallbackRequired);
+  }
+  if (!gThreadSafeFn) {
+    auto function = Napi::ThreadSafeFunction::New(env, info[0].As<Napi::Function>(), Napi::Object(),
+                                                  kResourceName, 0, 1);
+    gThreadSafeFn = std::make_unique<ThreadSafeFn>(std::move(function), env);
+    // Left referenced only while listening; see setReferenced.
+    gThreadSafeFn->setReferenced(env, false);
+    NAPI_THROW_IF_FAILED(env, napi_add_env_cleanup_hook(env, onEnvironmentCleanup, nullptr),
+                         env.Undefined());
+  }
+  if (!gGlobalMonitor) {
+    gGlobalMonitor = keys::makePlatformFlagsMonitor(HandleFlagsEvent, TapCallback);
+    gEventTap = gGlobalMonitor.get();
+  }
+  if (!gEventTap->enable(true)) return Napi::Boolean::New(env, false);
+  gTriggerDown = false;
+  gListening = true;
+  gThreadSafeFn->setReferenced(env, true);
+  return Napi::Boolean::New(env, true);
+}
+
+Napi::Value StopFnListener(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  // The monitor goes first: it reports what the system took in before this call, so a release
+  // typed just before stopping is not lost; nothing after it arrives.
+  if (gEventTap) gEventTap->enable(false);
+  gListening = false;
+  gTriggerDown = false;
+  if (gThreadSafeFn) gThreadSafeFn->setReferenced(env, false);
+  return env.Undefined();
+}
+
+Napi::Value SendPaste(const Napi::CallbackInfo& info) {
+  return Napi::Boolean::New(info.Env(), sendPasteKeystroke(keyboardEvents()));
+}
+
+Napi::Value SetTriggerKeyCode(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() >= 1 && info[0].IsNumber()) {
+    gTriggerKeyCode = info[0].As<Napi::Number>().Int32Value();
+    gTriggerDown = false;
+  }
+  return Napi::Number::New(env, gTriggerKeyCode.load());
+}
+
+Napi::Value IsTrusted(const Napi::CallbackInfo& info) {
+  const bool prompt = info.Length() >= 1 && info[0].ToBoolean().Value();
+  return Napi::Boolean::New(info.Env(), queryTrust(keyboardEvents(), prompt));
+}
+
+Napi::Object Init(Napi::Env env, Napi::Object exports) {
+  exports.Set("startFnListener", Napi::Function::New(env, StartFnListener, "startFnListener"));
+  exports.Set("stopFnListener", Napi::Function::New(env, StopFnListener, "stopFnListener"));
+  exports.Set("sendPaste", Napi::Function::New(env, SendPaste, "sendPaste"));
+  exports.Set("setTriggerKeyCode",
+              Napi::Function::New(env, SetTriggerKeyCode, "setTriggerKeyCode"));
+  exports.Set("isTrusted", Napi::Function::New(env, IsTrusted, "isTrusted"));
+  addExtraExports(env, exports);
+  return exports;
+}
+
+}  // namespace
+
+}  // namespace kavri::keyglue
+
+namespace {
+Napi::Object InitKeyglue(Napi::Env env, Napi::Object exports) {
+  return kavri::keyglue::Init(env, exports);
+}
+}  // namespace
+
+NODE_API_MODULE(keyglue, InitKeyglue)

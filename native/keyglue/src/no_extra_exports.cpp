@@ -1,0 +1,7 @@
+#include "addon.h"
+
+namespace kavri::keyglue {
+
+void addExtraExports(Napi::Env, Napi::Object) {}
+
+}  // namespace kavri::keyglue
