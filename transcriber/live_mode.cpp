@@ -1,6 +1,88 @@
-// Placeholder until live mode lands.
+// Live mode: the speech permission, then the command reader on a background thread, each command
+// run on the main queue against the process's one live session.
+#include <unistd.h>
+
+#include "command_reader.h"
+#include "event_output.h"
+#include "live_session.h"
 #include "modes.h"
 
 namespace kavri {
-void startLiveMode(const CommandLine&, const Platform&, MainQueue&) {}
+namespace {
+
+// The host that started us is gone: there is nobody to hear us and nobody to stop us.
+constexpr int kHostGoneExitStatus = kOutputClosedExitStatus;
+
+void submitToMainQueue(const LiveCommand& command, MainQueue& mainQueue,
+                       const std::shared_ptr<LiveSession>& session) {
+  switch (command.kind) {
+    case LiveCommand::Kind::start:
+      mainQueue.async([session, command] { session->start(command.localeId, command.source); });
+      break;
+    case LiveCommand::Kind::stop:
+      mainQueue.async([session] {
+        session->stop();
+        exitProcess(0);
+      });
+      break;
+    case LiveCommand::Kind::cancel:
+      mainQueue.async([session] {
+        session->cancel();
+        exitProcess(3);
+      });
+      break;
+    case LiveCommand::Kind::quit:
+      mainQueue.async([session] {
+        session->cancel();
+        exitProcess(0);
+      });
+      break;
+    case LiveCommand::Kind::none:
+      break;
+  }
+}
+
+}  // namespace
+
+void startLiveMode(const CommandLine& commandLine, const Platform& platform, MainQueue& mainQueue) {
+  auto session = std::make_shared<LiveSession>(platform);
+  if (!platform.speech) {
+    fatal("speech_authorization_" + speechStatusString(-1));
+  }
+  // Loading a recogniser takes a noticeable part of a second; doing it while the permission is
+  // asked makes the first "start" quick.
+  platform.speech->prepareRecognizers(kDefaultLocale, 2);
+
+  // Our host is our parent. Once it is gone and the input is at its end, nobody will ever send
+  // "stop", and an idle session writes nothing that could fail; without this check an orphaned
+  // transcriber would poll forever. Compared with the parent at start-up, so a host that is
+  // itself process 1 (a container's init) is not mistaken for a dead one.
+  const pid_t parent = ::getppid();
+  platform.speech->requestAuthorization([&commandLine, &mainQueue, session, parent](int status) {
+    if (status != speech::kAuthorized) {
+      emit(Event{{"event", "error"},
+                 {"message", "speech_authorization_" + speechStatusString(status)}});
+      exitProcess(2);
+    }
+    launchTask([&commandLine, &mainQueue, session, parent] {
+      CommandInput input = CommandInput::open(commandLine.argValue("--commands-fifo"));
+      CommandReaderOptions options;
+      options.hostAlive = [parent] { return ::getppid() == parent; };
+      CommandReader reader(
+          input.fd(),
+          [&mainQueue, session](const LiveCommand& command) {
+            submitToMainQueue(command, mainQueue, session);
+          },
+          [&mainQueue, session] {
+            mainQueue.async([session] {
+              session->cancel();
+              exitProcess(kHostGoneExitStatus);
+            });
+          },
+          options);
+      reader.run();
+    });
+  });
+}
+
 }  // namespace kavri

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <thread>
 
 #include "speech/audio_file.h"
@@ -328,9 +329,9 @@ struct Job {
   std::shared_ptr<AudioBufferRecognitionRequest> buffers;  // a buffer-fed request, or
   std::optional<UrlRecognitionRequest> file;               // a file request
   ResultHandler handler;
-  // Audio that the previous task's request still held when that task ended at the end of an
-  // utterance; it was spoken before anything in this task's own request.
-  std::shared_ptr<AudioBufferRecognitionRequest> carriedOver;
+  // Audio that earlier tasks' requests still held when those tasks ended at the end of an
+  // utterance, oldest first; it was spoken before anything in this task's own request.
+  std::deque<std::shared_ptr<AudioBufferRecognitionRequest>> carriedOver;
 };
 
 // The recogniser's thread: runs its tasks one after another with its one decoder.
@@ -348,8 +349,9 @@ class Worker : public std::enable_shared_from_this<Worker> {
   void submit(Job job) {
     // A buffer-fed task started from the handler of a final result that ended an utterance
     // continues where the last one stopped, so that audio queued after the pause is not lost.
-    if (std::this_thread::get_id() == threadId_ && utteranceEndedRequest_ && job.buffers) {
-      job.carriedOver = std::move(utteranceEndedRequest_);
+    if (std::this_thread::get_id() == threadId_ && !unreadRequests_.empty() && job.buffers) {
+      job.carriedOver = std::move(unreadRequests_);
+      unreadRequests_.clear();
     }
     {
       std::lock_guard<std::mutex> hold(lock_);
@@ -418,7 +420,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
         std::lock_guard<std::mutex> hold(lock_);
         current_.reset();
       }
-      utteranceEndedRequest_.reset();
+      unreadRequests_.clear();
       // The job (and with it the handler) goes here, outside the lock: a handler may hold the
       // last reference to the recogniser.
     }
@@ -502,10 +504,10 @@ class Worker : public std::enable_shared_from_this<Worker> {
       if (job.task->isCancelled()) return;
       audio::PcmBufferPtr buffer;
       auto next = AudioBufferRecognitionRequest::Next::timedOut;
-      if (job.carriedOver) {
-        next = job.carriedOver->next(buffer, std::chrono::milliseconds(0));
+      if (!job.carriedOver.empty()) {
+        next = job.carriedOver.front()->next(buffer, std::chrono::milliseconds(0));
         if (next != AudioBufferRecognitionRequest::Next::buffer) {
-          job.carriedOver.reset();
+          job.carriedOver.pop_front();
           continue;
         }
       } else {
@@ -551,7 +553,9 @@ class Worker : public std::enable_shared_from_this<Worker> {
           continue;
         }
         heard.push_back(std::move(words));
-        utteranceEndedRequest_ = job.buffers;
+        // Whatever is still unread, in the older requests first, belongs to the next task.
+        unreadRequests_ = std::move(job.carriedOver);
+        unreadRequests_.push_back(job.buffers);
         job.task->deliver(job.handler,
                           Result{true, dictationTranscription(heard, request.addsPunctuation)},
                           std::nullopt);
@@ -589,7 +593,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
 
   // Touched only on the worker thread.
   std::unique_ptr<Decoder> decoder_;
-  std::shared_ptr<AudioBufferRecognitionRequest> utteranceEndedRequest_;
+  std::deque<std::shared_ptr<AudioBufferRecognitionRequest>> unreadRequests_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -609,7 +613,7 @@ class PocketSphinxRecognizer : public Recognizer {
   std::shared_ptr<RecognitionTask> recognitionTask(
       std::shared_ptr<AudioBufferRecognitionRequest> request, ResultHandler handler) override {
     auto task = std::make_shared<PocketSphinxTask>(worker_->threadId(), request);
-    Job job{task, std::move(request), std::nullopt, std::move(handler), nullptr};
+    Job job{task, std::move(request), std::nullopt, std::move(handler), {}};
     worker_->submit(std::move(job));
     return task;
   }
@@ -617,7 +621,7 @@ class PocketSphinxRecognizer : public Recognizer {
   std::shared_ptr<RecognitionTask> recognitionTask(const UrlRecognitionRequest& request,
                                                    ResultHandler handler) override {
     auto task = std::make_shared<PocketSphinxTask>(worker_->threadId(), nullptr);
-    worker_->submit(Job{task, nullptr, request, std::move(handler), nullptr});
+    worker_->submit(Job{task, nullptr, request, std::move(handler), {}});
     return task;
   }
 

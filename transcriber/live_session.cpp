@@ -1,0 +1,141 @@
+#include "live_session.h"
+
+#include <future>
+#include <thread>
+
+#include "unicode_text.h"
+
+namespace kavri {
+
+LiveSession::LiveSession(Platform platform, LiveSessionOptions options)
+    : platform_(std::move(platform)), options_(std::move(options)) {}
+
+void LiveSession::fail(const std::string& message) {
+  options_.emit(Event{{"event", "error"}, {"message", message}});
+  options_.exit(2);
+}
+
+SourceRecognizer::PartialCallback LiveSession::partialReporter(const char* speaker) const {
+  // Reporters capture only what they write with, never the session.
+  return [emit = options_.emit, speaker](const std::string& text) {
+    emit(Event{{"event", "partial"}, {"speaker", speaker}, {"text", text}});
+  };
+}
+
+SourceRecognizer::ErrorCallback LiveSession::errorReporter(const char* speaker) const {
+  return [emit = options_.emit, speaker](const speech::Error& error) {
+    emit(Event{{"event", "error"},
+               {"speaker", speaker},
+               {"message", "recognition_failed"},
+               {"description", error.description},
+               {"code", error.code}});
+  };
+}
+
+void LiveSession::start(const std::string& localeId, const std::string& source) {
+  if (isRunning()) return;
+
+  std::vector<std::string> sources;
+  if (source == "mic") {
+    sources = {kSpeakerMic};
+  } else if (source == "system") {
+    sources = {kSpeakerSystem};
+  } else if (source == "both" || source.empty()) {
+    sources = {kSpeakerMic, kSpeakerSystem};
+  } else {
+    return fail("unsupported_source:" + source);
+  }
+  localeId_ = localeId;
+  sources_ = sources;
+  const bool wantsMic = sources.front() == kSpeakerMic;
+  const bool wantsSystem = sources.back() == kSpeakerSystem;
+
+  if (wantsMic) {
+    auto recognizer = platform_.speech
+                          ? SourceRecognizer::make(*platform_.speech, kSpeakerMic, localeId)
+                          : nullptr;
+    if (!recognizer) return fail("recognizer_unsupported_locale_mic");
+    recognizer->start(partialReporter(kSpeakerMic), errorReporter(kSpeakerMic));
+    micRec_ = recognizer;
+    auto mic = std::make_shared<MicSource>(platform_.makeAudioEngine ? platform_.makeAudioEngine()
+                                                                     : nullptr);
+    mic->setSink(recognizer);
+    if (auto error = mic->start()) return fail("audio_engine_start_failed:" + error->description);
+    mic_ = mic;
+  }
+
+  if (wantsSystem) {
+    auto recognizer = platform_.speech
+                          ? SourceRecognizer::make(*platform_.speech, kSpeakerSystem, localeId)
+                          : nullptr;
+    if (!recognizer) return fail("recognizer_unsupported_locale_system");
+    recognizer->start(partialReporter(kSpeakerSystem), errorReporter(kSpeakerSystem));
+    sysRec_ = recognizer;
+    auto sys = std::make_shared<SystemAudioSource>(platform_.systemAudio, options_.emit);
+    sys->setSink(recognizer);
+    sys_ = sys;
+    // Asking the capture service can take a while; the microphone is already listening and the
+    // host should hear "started" without waiting for it.
+    options_.launch([sys, emit = options_.emit] {
+      if (auto error = sys->start()) {
+        emit(Event{{"event", "error"},
+                   {"speaker", kSpeakerSystem},
+                   {"message", "system_audio_start_failed"},
+                   {"description", error->description}});
+      }
+    });
+  }
+
+  startedAt_ = options_.now();
+  options_.emit(Event{{"event", "started"}, {"locale", localeId}, {"source", source}});
+}
+
+void LiveSession::stop() {
+  std::this_thread::sleep_for(options_.stopGrace);
+  if (mic_) mic_->stop();
+  if (sys_) {
+    // The stop runs elsewhere so that a capture service that never answers cannot hold the
+    // final event back for longer than the wait.
+    auto stopped = std::make_shared<std::promise<void>>();
+    auto done = stopped->get_future();
+    options_.launch([sys = sys_, stopped] {
+      sys->stop();
+      stopped->set_value();
+    });
+    done.wait_for(options_.systemStopWait);
+  }
+  std::string micText = micRec_ ? micRec_->endAudioAndWait(options_.finalWait) : std::string();
+  std::string systemText = sysRec_ ? sysRec_->endAudioAndWait(options_.finalWait) : std::string();
+
+  int64_t duration = 0;
+  if (startedAt_) {
+    duration =
+        std::chrono::duration_cast<std::chrono::seconds>(options_.now() - *startedAt_).count();
+  }
+  options_.emit(Event{{"event", "final"},
+                      {"text", finalText(micText, systemText)},
+                      {"segments", Event::array()},
+                      {"language", localeId_},
+                      {"duration_seconds", duration},
+                      {"sources", sources_}});
+}
+
+void LiveSession::cancel() {
+  if (mic_) mic_->stop();
+  if (sys_) options_.launch([sys = sys_] { sys->stop(); });
+  if (micRec_) micRec_->cancel();
+  if (sysRec_) sysRec_->cancel();
+}
+
+std::string LiveSession::finalText(const std::string& micText, const std::string& systemText) {
+  std::string text;
+  for (const std::string* part : {&micText, &systemText}) {
+    std::string_view trimmed = text::trimSpaceAndNewlines(*part);
+    if (trimmed.empty()) continue;
+    if (!text.empty()) text += '\n';
+    text += trimmed;
+  }
+  return text;
+}
+
+}  // namespace kavri

@@ -1,0 +1,273 @@
+#include "live_session.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "event_recorder.h"
+#include "fake_audio.h"
+#include "fake_speech_service.h"
+
+namespace kavri {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeRecognizer;
+using Next = speech::AudioBufferRecognitionRequest::Next;
+
+class LiveSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mic = service->addRecognizer();
+    system = service->addRecognizer();
+    LiveSessionOptions options;
+    options.stopGrace = 1ms;
+    options.systemStopWait = 2s;
+    options.finalWait = 10ms;
+    options.emit = recorder.sink();
+    options.exit = recorder.exit();
+    options.launch = recorder.launcher();
+    options.now = [this] { return std::chrono::steady_clock::time_point(clock.load()); };
+    session = std::make_unique<LiveSession>(Platform{service, [this] { return engine; }, capture},
+                                            std::move(options));
+  }
+  void TearDown() override { recorder.joinTasks(); }
+
+  std::vector<std::string> eventNames() {
+    std::vector<std::string> names;
+    for (const Event& event : recorder.events()) {
+      names.push_back(event.value("event", "") + ":" + event.value("message", ""));
+    }
+    return names;
+  }
+  // Ends both recognisers' current tasks, as a service would after the end of audio.
+  void completeTasks() {
+    for (auto* fake : {mic.get(), system.get()}) {
+      for (size_t i = 0; i < fake->taskCount(); ++i) {
+        fake->task(i).task->setState(speech::TaskState::completed);
+      }
+    }
+  }
+  Event finalEvent() {
+    auto finals = recorder.eventsNamed("final");
+    EXPECT_EQ(finals.size(), 1u);
+    return finals.empty() ? Event() : finals.back();
+  }
+
+  testing::EventRecorder recorder;
+  std::shared_ptr<testing::FakeSpeechService> service =
+      std::make_shared<testing::FakeSpeechService>();
+  std::shared_ptr<FakeRecognizer> mic, system;
+  std::shared_ptr<testing::FakeAudioEngine> engine = std::make_shared<testing::FakeAudioEngine>();
+  std::shared_ptr<testing::FakeSystemAudioCapture> capture =
+      std::make_shared<testing::FakeSystemAudioCapture>();
+  std::atomic<std::chrono::steady_clock::duration> clock{std::chrono::steady_clock::duration{}};
+  std::unique_ptr<LiveSession> session;
+};
+
+TEST_F(LiveSessionTest, BothStartsMicrophoneThenSystemAudioAndReportsStarted) {
+  session->start("en-US", "both");
+  recorder.joinTasks();
+  EXPECT_EQ(
+      recorder.events(),
+      std::vector<Event>{(Event{{"event", "started"}, {"locale", "en-US"}, {"source", "both"}})});
+  EXPECT_EQ(mic->taskCount(), 1u);
+  EXPECT_EQ(system->taskCount(), 1u);
+  EXPECT_TRUE(engine->running);
+  EXPECT_TRUE(session->systemSource()->isCapturing());
+  EXPECT_EQ(session->sources(), (std::vector<std::string>{"mic", "system"}));
+  EXPECT_EQ(session->micRecognizer()->label(), "mic");
+  EXPECT_EQ(session->systemRecognizer()->label(), "system");
+  EXPECT_TRUE(recorder.exits().empty());
+}
+
+TEST_F(LiveSessionTest, EmptySourceWordMeansBothAndIsReportedAsReceived) {
+  session->start("en-US", "");
+  EXPECT_EQ(recorder.events().at(0),
+            (Event{{"event", "started"}, {"locale", "en-US"}, {"source", ""}}));
+  EXPECT_EQ(session->sources(), (std::vector<std::string>{"mic", "system"}));
+}
+
+TEST_F(LiveSessionTest, SingleSources) {
+  session->start("en-US", "system");
+  EXPECT_EQ(session->sources(), std::vector<std::string>{"system"});
+  EXPECT_EQ(session->micRecognizer(), nullptr);
+  EXPECT_FALSE(engine->hasTap());
+  EXPECT_EQ(mic->taskCount(), 1u);  // the first recogniser handed out serves the system
+}
+
+TEST_F(LiveSessionTest, UnsupportedSourceWordExitsWithTwoAndStartsNothing) {
+  for (const char* word : {"Mic", "BOTH", "speakers", "mic\r"}) {
+    session->start("en-US", word);
+    EXPECT_EQ(recorder.events().back(),
+              (Event{{"event", "error"}, {"message", std::string("unsupported_source:") + word}}));
+  }
+  EXPECT_EQ(recorder.exits(), (std::vector<int>{2, 2, 2, 2}));
+  EXPECT_EQ(mic->taskCount() + system->taskCount(), 0u);
+  EXPECT_FALSE(engine->hasTap());
+  EXPECT_FALSE(session->isRunning());
+}
+
+TEST_F(LiveSessionTest, UnsupportedLocaleIsReportedForTheMicrophoneFirst) {
+  session->start("xx-XX", "both");
+  EXPECT_EQ(eventNames(), std::vector<std::string>{"error:recognizer_unsupported_locale_mic"});
+  EXPECT_EQ(recorder.exits(), std::vector<int>{2});
+}
+
+TEST_F(LiveSessionTest, UnsupportedLocaleForSystemAudioExitsEvenWithTheMicrophoneRunning) {
+  system->available = false;
+  session->start("en-US", "both");
+  EXPECT_EQ(eventNames(), std::vector<std::string>{"error:recognizer_unsupported_locale_system"});
+  EXPECT_EQ(recorder.exits(), std::vector<int>{2});
+  EXPECT_TRUE(engine->running);
+}
+
+TEST_F(LiveSessionTest, MicrophoneThatDoesNotStartExitsWithTwo) {
+  engine->startError = audio::AudioError{"pulse", 3, "Access denied"};
+  session->start("en-US", "mic");
+  EXPECT_EQ(recorder.events(),
+            std::vector<Event>{(Event{{"event", "error"},
+                                      {"message", "audio_engine_start_failed:Access denied"}})});
+  EXPECT_EQ(recorder.exits(), std::vector<int>{2});
+}
+
+TEST_F(LiveSessionTest, ReportsPartialsAndEarlyRecognitionErrorsPerSpeaker) {
+  session->start("en-US", "both");
+  mic->partial(0, "hello");
+  system->error(0, 1110, "No speech detected");
+  system->partial(0, "ignored after the error");
+  auto events = recorder.events();
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[1], (Event{{"event", "partial"}, {"speaker", "mic"}, {"text", "hello"}}));
+  EXPECT_EQ(events[2], (Event{{"event", "error"},
+                              {"speaker", "system"},
+                              {"message", "recognition_failed"},
+                              {"description", "No speech detected"},
+                              {"code", 1110}}));
+}
+
+TEST_F(LiveSessionTest, SystemStartFailureAfterStartedLeavesTheMicrophoneRunning) {
+  std::promise<void> gate;
+  capture->gate = gate.get_future().share();
+  capture->contentError = audio::AudioError{"pulse", 6, "Connection refused"};
+  session->start("en-US", "both");
+  EXPECT_EQ(eventNames(), std::vector<std::string>{"started:"});
+  gate.set_value();
+  recorder.joinTasks();
+  EXPECT_EQ(recorder.events().back(), (Event{{"event", "error"},
+                                             {"speaker", "system"},
+                                             {"message", "system_audio_start_failed"},
+                                             {"description", "Connection refused"}}));
+  EXPECT_TRUE(recorder.exits().empty());
+  auto buffer = testing::makeBuffer(64, engine->format);
+  ASSERT_TRUE(engine->play(buffer));
+  audio::PcmBufferPtr out;
+  EXPECT_EQ(mic->task(0).request->next(out, 0ms), Next::buffer);
+  mic->partial(0, "still listening");
+  completeTasks();
+  session->stop();
+  EXPECT_EQ(finalEvent()["text"], "still listening");
+}
+
+TEST_F(LiveSessionTest, NoAudioOutputIsReportedWithTheSystemSpeaker) {
+  capture->targets.clear();
+  session->start("en-US", "system");
+  recorder.joinTasks();
+  auto errors = recorder.eventsNamed("error");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0]["speaker"], "system");
+  EXPECT_EQ(errors[0]["description"], "no_audio_output");
+}
+
+TEST_F(LiveSessionTest, FinalTextJoinsTrimmedSourcesMicrophoneFirst) {
+  session->start("en-US", "both");
+  recorder.joinTasks();
+  mic->partial(0, " \tHello there.\n ");
+  system->final(0, "General Kenobi.");
+  system->partial(1, "\r\n");
+  completeTasks();
+  clock.store(std::chrono::duration_cast<std::chrono::steady_clock::duration>(59.9s));
+  session->stop();
+  EXPECT_EQ(finalEvent(), (Event{{"event", "final"},
+                                 {"text", "Hello there.\nGeneral Kenobi."},
+                                 {"segments", Event::array()},
+                                 {"language", "en-US"},
+                                 {"duration_seconds", 59},
+                                 {"sources", {"mic", "system"}}}));
+  EXPECT_TRUE(mic->task(0).request->audioEnded());
+  EXPECT_FALSE(engine->running);
+  EXPECT_FALSE(engine->hasTap());
+  EXPECT_EQ(*capture->stops, 1);
+}
+
+TEST_F(LiveSessionTest, FinalTextLeavesOutEmptySources) {
+  EXPECT_EQ(LiveSession::finalText("  mic words \n", ""), "mic words");
+  EXPECT_EQ(LiveSession::finalText("", "system words"), "system words");
+  EXPECT_EQ(LiveSession::finalText(" \n", "\t"), "");
+  EXPECT_EQ(LiveSession::finalText("a", "b"), "a\nb");
+}
+
+TEST_F(LiveSessionTest, IdleStopReportsAnEmptyFinal) {
+  session->stop();
+  EXPECT_EQ(recorder.events(), std::vector<Event>{(Event{{"event", "final"},
+                                                         {"text", ""},
+                                                         {"segments", Event::array()},
+                                                         {"language", "en-US"},
+                                                         {"duration_seconds", 0},
+                                                         {"sources", Event::array()}})});
+}
+
+TEST_F(LiveSessionTest, StopBeforeTheSystemStartCompletesLeavesNothingCapturing) {
+  std::promise<void> gate;
+  capture->gate = gate.get_future().share();
+  session->start("en-US", "system");
+  session->stop();
+  gate.set_value();
+  recorder.joinTasks();
+  EXPECT_EQ(capture->startedStreams, 1);
+  EXPECT_EQ(*capture->stops, 1);
+  EXPECT_EQ(finalEvent()["sources"], Event({"system"}));
+}
+
+TEST_F(LiveSessionTest, CancelStopsEverythingAndEmitsNothing) {
+  session->start("en-US", "both");
+  recorder.joinTasks();
+  mic->partial(0, "words");
+  auto before = recorder.events().size();
+  session->cancel();
+  recorder.joinTasks();
+  EXPECT_EQ(recorder.events().size(), before);
+  EXPECT_FALSE(engine->running);
+  EXPECT_FALSE(engine->hasTap());
+  EXPECT_EQ(*capture->stops, 1);
+  EXPECT_EQ(mic->task(0).task->cancelCount(), 1);
+  EXPECT_EQ(system->task(0).task->cancelCount(), 1);
+}
+
+TEST_F(LiveSessionTest, CancelOnAnIdleSessionDoesNothing) {
+  session->cancel();
+  EXPECT_TRUE(recorder.events().empty());
+  EXPECT_TRUE(recorder.exits().empty());
+}
+
+TEST_F(LiveSessionTest, SecondStartKeepsTheFirstSessionAndItsText) {
+  service->addRecognizer();
+  service->addRecognizer();
+  session->start("en-US", "mic");
+  mic->partial(0, "first words");
+  session->start("de-DE", "both");
+  recorder.joinTasks();
+  EXPECT_EQ(recorder.eventsNamed("started").size(), 1u);
+  EXPECT_EQ(system->taskCount(), 0u);
+  EXPECT_EQ(capture->contentQueries, 0);
+  EXPECT_EQ(engine->installedTaps, 1);
+  completeTasks();
+  session->stop();
+  EXPECT_EQ(finalEvent()["text"], "first words");
+  EXPECT_EQ(finalEvent()["language"], "en-US");
+  EXPECT_EQ(finalEvent()["sources"], Event({"mic"}));
+}
+
+}  // namespace
+}  // namespace kavri

@@ -1,0 +1,122 @@
+#include "mic_source.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "fake_audio.h"
+#include "fake_speech_service.h"
+
+namespace kavri {
+namespace {
+
+using testing::FakeAudioEngine;
+using Next = speech::AudioBufferRecognitionRequest::Next;
+
+class MicSourceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake = service.addRecognizer();
+    recognizer = SourceRecognizer::make(service, "mic", "en-US");
+    recognizer->start(nullptr, nullptr);
+    source = std::make_shared<MicSource>(engine);
+  }
+  // The next buffer the recogniser's request holds, or null.
+  audio::PcmBufferPtr received() {
+    audio::PcmBufferPtr out;
+    if (fake->lastTask().request->next(out, std::chrono::milliseconds(0)) != Next::buffer) {
+      return nullptr;
+    }
+    return out;
+  }
+
+  testing::FakeSpeechService service;
+  std::shared_ptr<testing::FakeRecognizer> fake;
+  std::shared_ptr<SourceRecognizer> recognizer;
+  std::shared_ptr<FakeAudioEngine> engine = std::make_shared<FakeAudioEngine>();
+  std::shared_ptr<MicSource> source;
+};
+
+TEST_F(MicSourceTest, FeedsTheSinkWithBuffersInTheInputFormatUnchanged) {
+  source->setSink(recognizer);
+  ASSERT_EQ(source->start(), std::nullopt);
+  EXPECT_TRUE(engine->running);
+  EXPECT_EQ(engine->prepareCount, 1);
+  EXPECT_EQ(engine->lastBufferSize, 1024u);
+  EXPECT_EQ(engine->lastTapFormat, engine->format);
+  auto buffer = testing::makeBuffer(1024, engine->format);
+  ASSERT_TRUE(engine->play(buffer));
+  EXPECT_EQ(received(), buffer);  // the same buffer: nothing copied or resampled
+}
+
+TEST_F(MicSourceTest, SecondStartReplacesTheTap) {
+  source->setSink(recognizer);
+  ASSERT_EQ(source->start(), std::nullopt);
+  ASSERT_EQ(source->start(), std::nullopt);
+  EXPECT_EQ(engine->installedTaps, 2);  // one per start, never two at once
+  ASSERT_TRUE(engine->play(testing::makeBuffer(8)));
+  EXPECT_NE(received(), nullptr);
+  EXPECT_EQ(received(), nullptr);  // delivered once, not twice
+}
+
+TEST_F(MicSourceTest, BuffersWithoutASinkAreDropped) {
+  ASSERT_EQ(source->start(), std::nullopt);
+  EXPECT_TRUE(engine->play(testing::makeBuffer(8)));
+  EXPECT_EQ(received(), nullptr);
+}
+
+TEST_F(MicSourceTest, StopIsHarmlessWhenNotRunningAndTwice) {
+  source->stop();
+  EXPECT_EQ(engine->stopCount, 0);
+  EXPECT_FALSE(engine->hasTap());
+  ASSERT_EQ(source->start(), std::nullopt);
+  source->stop();
+  source->stop();
+  EXPECT_EQ(engine->stopCount, 1);
+  EXPECT_FALSE(engine->hasTap());
+  EXPECT_FALSE(engine->running);
+}
+
+TEST_F(MicSourceTest, StartFailureReportsTheEngineErrorAndKeepsTheTap) {
+  engine->startError = audio::AudioError{"pulse", 5, "Connection refused"};
+  auto error = source->start();
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->description, "Connection refused");
+  EXPECT_TRUE(engine->hasTap());
+}
+
+TEST(MicSourceWithoutEngine, StartFailsWithAClearError) {
+  auto source = std::make_shared<MicSource>(nullptr);
+  auto error = source->start();
+  ASSERT_TRUE(error);
+  EXPECT_FALSE(error->description.empty());
+  source->stop();
+}
+
+TEST_F(MicSourceTest, TapDoesNotKeepTheSourceAlive) {
+  source->setSink(recognizer);
+  ASSERT_EQ(source->start(), std::nullopt);
+  std::weak_ptr<MicSource> weak = source;
+  source.reset();
+  EXPECT_TRUE(weak.expired());
+  EXPECT_TRUE(engine->play(testing::makeBuffer(8)));
+  EXPECT_EQ(received(), nullptr);
+}
+
+TEST_F(MicSourceTest, SinkChangesWhileTheTapRuns) {
+  ASSERT_EQ(source->start(), std::nullopt);
+  std::atomic<bool> done{false};
+  std::thread audioThread([&] {
+    auto buffer = testing::makeBuffer(8);
+    while (!done) engine->play(buffer);
+  });
+  for (int i = 0; i < 200; ++i) source->setSink(i % 2 ? recognizer : nullptr);
+  done = true;
+  audioThread.join();
+  source->setSink(recognizer);
+  engine->play(testing::makeBuffer(8));
+  EXPECT_NE(received(), nullptr);
+}
+
+}  // namespace
+}  // namespace kavri
