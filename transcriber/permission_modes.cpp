@@ -1,24 +1,56 @@
-// Placeholder until the permission modes land.
-#include "event_output.h"
+// The permission modes: one question to the platform, one line without an "event" key, exit 0
+// whatever the answer. On Linux nobody prompts: the speech status is the engine's, and priming
+// "screen" capture asks the audio server for the output we would record.
+#include "permission_modes.h"
+
+#include "dispatch.h"
 #include "modes.h"
 
 namespace kavri {
 
+Event speechStatusLine(int status) {
+  return Event{{"speech", speechStatusString(status)}};
+}
+
+Event primeScreenLine(audio::SystemAudioCapture* capture) {
+  if (capture == nullptr) {
+    return Event{{"screen", "denied"}, {"description", kNoSystemAudioServiceDescription}};
+  }
+  audio::ShareableContent content;
+  if (auto error = capture->shareableContent(content)) {
+    return Event{{"screen", "denied"}, {"description", error->description}};
+  }
+  return Event{{"screen", "primed"}};
+}
+
+namespace {
+// A build without a speech service can say nothing better about the permission.
+constexpr int kStatusWithoutService = -1;
+}  // namespace
+
 void runProbe(const Platform& platform) {
-  emit(Event{{"speech", speechStatusString(platform.speech->authorizationStatus())}});
+  int status = platform.speech ? platform.speech->authorizationStatus() : kStatusWithoutService;
+  emit(speechStatusLine(status));
   exitProcess(0);
 }
 
 void startRequestSpeech(const Platform& platform) {
+  if (!platform.speech) {
+    emit(speechStatusLine(kStatusWithoutService));
+    exitProcess(0);
+  }
   platform.speech->requestAuthorization([](int status) {
-    emit(Event{{"speech", speechStatusString(status)}});
+    emit(speechStatusLine(status));
     exitProcess(0);
   });
 }
 
-void startPrimeScreen(const Platform&) {
-  emit(Event{{"screen", "denied"}, {"description", "not available yet"}});
-  exitProcess(0);
+void startPrimeScreen(const Platform& platform) {
+  // The server may take its time; the main thread stays free to serve its queue meanwhile.
+  launchTask([capture = platform.systemAudio] {
+    emit(primeScreenLine(capture.get()));
+    exitProcess(0);
+  });
 }
 
 }  // namespace kavri

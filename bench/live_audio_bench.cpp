@@ -1,0 +1,248 @@
+// Live dictation through a real PulseAudio server: how long after the audio the host hears of it,
+// and what a long session costs. Prints its figures; asserts nothing.
+//   live_audio_bench [session seconds, default 60]
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio_test_support.h"
+#include "event_output.h"
+
+using namespace std::chrono_literals;
+using kavri::Event;
+using kavri::testing::PrivatePulseServer;
+using kavri::testing::Process;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr char kRecordings[] = "/usr/share/pocketsphinx/test/data/";
+// Where speech begins in goforward.raw, so that latency can be told from speech onset too.
+constexpr double kGoforwardOnsetSeconds = 0.46;
+constexpr int kRepetitions = 3;
+// A null sink's monitor starts delivering to a newly connected record stream only after up to two
+// seconds (a real capture device does not); latency is measured once that has passed.
+constexpr auto kSettleTime = 3s;
+constexpr auto kTimeout = 60s;
+
+double seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+class Transcriber {
+ public:
+  explicit Transcriber(const std::string& server) {
+    Process::Options options;
+    options.environment["PULSE_SERVER"] = server;
+    options.pipeStdin = true;
+    options.pipeStdout = true;
+    process_ = std::make_unique<Process>(std::vector<std::string>{KAVRI_TRANSCRIBE}, options);
+  }
+  pid_t pid() const { return process_->pid(); }
+  void send(const std::string& line) { process_->writeLine(line); }
+  // The next event named `name`, and when it arrived; none on timeout or end of output.
+  std::optional<std::pair<Event, Clock::time_point>> until(const std::string& name) {
+    auto deadline = Clock::now() + kTimeout;
+    while (Clock::now() < deadline) {
+      auto line = process_->readLine(
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+      if (!line) return std::nullopt;
+      auto at = Clock::now();
+      Event event = Event::parse(*line, nullptr, false);
+      if (event.is_object() && event.value("event", "") == name) return std::pair{event, at};
+    }
+    return std::nullopt;
+  }
+  // Reads (and drops) events for a while, as a host does: a host that stops reading fills the
+  // pipe, and then every emit, and with it recognition, waits.
+  void drain(std::chrono::milliseconds duration) {
+    auto until = Clock::now() + duration;
+    while (Clock::now() < until) {
+      process_->readLine(
+          std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()));
+    }
+  }
+  void wait() { process_->waitExit(15s); }
+
+ private:
+  std::unique_ptr<Process> process_;
+};
+
+bool waitForRecordStreams(PrivatePulseServer& server, pid_t pid, int count) {
+  std::string mark = "application.process.id = \"" + std::to_string(pid) + "\"";
+  auto deadline = Clock::now() + 20s;
+  while (Clock::now() < deadline) {
+    if (auto list = server.pactl({"list", "source-outputs"})) {
+      int found = 0;
+      for (size_t at = list->find(mark); at != std::string::npos; at = list->find(mark, at + 1)) {
+        ++found;
+      }
+      if (found >= count) return true;
+    }
+    std::this_thread::sleep_for(50ms);
+  }
+  return false;
+}
+
+struct Usage {
+  double cpuSeconds = 0;
+  long rssKiB = 0;
+  long peakRssKiB = 0;
+};
+
+Usage usageOf(pid_t pid) {
+  Usage usage;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  auto close = text.rfind(')');
+  if (close != std::string::npos) {
+    std::istringstream fields(text.substr(close + 2));
+    std::vector<std::string> values;
+    std::string value;
+    while (fields >> value) values.push_back(value);
+    // utime and stime are fields 14 and 15 of the whole line, 12 and 13 after the name.
+    if (values.size() > 12) {
+      usage.cpuSeconds = (std::stod(values[11]) + std::stod(values[12])) /
+                         static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+  }
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) usage.rssKiB = std::stol(line.substr(6));
+    if (line.rfind("VmHWM:", 0) == 0) usage.peakRssKiB = std::stol(line.substr(6));
+  }
+  return usage;
+}
+
+struct Sinks {
+  bool mic = false;
+  bool system = false;
+};
+
+Sinks sinksFor(const std::string& source) {
+  return Sinks{source != "system", source != "mic"};
+}
+
+// One dictation of goforward (and, for "both", another recording on the system side).
+void latencyRun(const std::string& source, std::vector<double>& toPartial,
+                std::vector<double>& toFinal) {
+  PrivatePulseServer server;
+  if (!server.ready()) return;
+  auto awakeOut = kavri::testing::playRaw(server.address(), "kavri_out", "/dev/zero");
+  auto awakeMic = kavri::testing::playRaw(server.address(), "kavri_mic_in", "/dev/zero");
+  Transcriber transcriber(server.address());
+  transcriber.send("start en-US " + source);
+  if (!transcriber.until("started")) return;
+  Sinks sinks = sinksFor(source);
+  if (!waitForRecordStreams(server, transcriber.pid(),
+                            (sinks.mic ? 1 : 0) + (sinks.system ? 1 : 0)))
+    return;
+  std::this_thread::sleep_for(kSettleTime);
+
+  auto playedAt = Clock::now();
+  std::unique_ptr<Process> mic;
+  std::unique_ptr<Process> system;
+  if (sinks.mic) {
+    mic = kavri::testing::playRaw(server.address(), "kavri_mic_in",
+                                  std::string(kRecordings) + "goforward.raw");
+  }
+  if (sinks.system) {
+    system = kavri::testing::playRaw(
+        server.address(), "kavri_out",
+        std::string(kRecordings) + (sinks.mic ? "something.raw" : "goforward.raw"));
+  }
+  auto partial = transcriber.until("partial");
+  if (partial) toPartial.push_back(seconds(partial->second - playedAt));
+  if (mic) mic->waitExit(kTimeout);
+  if (system) system->waitExit(kTimeout);
+  auto audioEnded = Clock::now();
+  transcriber.send("stop");
+  auto final = transcriber.until("final");
+  if (final) toFinal.push_back(seconds(final->second - audioEnded));
+  transcriber.wait();
+}
+
+std::string summary(std::vector<double> values) {
+  if (values.empty()) return "no result";
+  std::sort(values.begin(), values.end());
+  char text[128];
+  std::snprintf(text, sizeof text, "median %.2f s (min %.2f, max %.2f, n=%zu)",
+                values[values.size() / 2], values.front(), values.back(), values.size());
+  return text;
+}
+
+void longSession(int sessionSeconds) {
+  PrivatePulseServer server;
+  if (!server.ready()) return;
+  auto awakeOut = kavri::testing::playRaw(server.address(), "kavri_out", "/dev/zero");
+  auto awakeMic = kavri::testing::playRaw(server.address(), "kavri_mic_in", "/dev/zero");
+  Transcriber transcriber(server.address());
+  transcriber.send("start en-US both");
+  if (!transcriber.until("started")) return;
+  waitForRecordStreams(server, transcriber.pid(), 2);
+  std::this_thread::sleep_for(kSettleTime);
+
+  Usage before = usageOf(transcriber.pid());
+  auto began = Clock::now();
+  long peakRss = before.rssKiB;
+  while (Clock::now() - began < std::chrono::seconds(sessionSeconds)) {
+    auto mic = kavri::testing::playRaw(server.address(), "kavri_mic_in",
+                                       std::string(kRecordings) + "goforward.raw");
+    auto system = kavri::testing::playRaw(server.address(), "kavri_out",
+                                          std::string(kRecordings) + "something.raw");
+    auto deadline = Clock::now() + kTimeout;
+    while (Clock::now() < deadline && !(mic->waitExit(0ms) && system->waitExit(0ms))) {
+      peakRss = std::max(peakRss, usageOf(transcriber.pid()).rssKiB);
+      transcriber.drain(500ms);
+    }
+  }
+  Usage after = usageOf(transcriber.pid());
+  double wall = seconds(Clock::now() - began);
+  auto audioEnded = Clock::now();
+  transcriber.send("stop");
+  auto final = transcriber.until("final");
+  transcriber.wait();
+
+  std::printf("%d-second \"both\" session (speech on both sides throughout):\n", sessionSeconds);
+  std::printf("  resident memory: %.1f MiB at start, %.1f MiB at end, %.1f MiB peak\n",
+              before.rssKiB / 1024.0, after.rssKiB / 1024.0,
+              std::max(peakRss, after.peakRssKiB) / 1024.0);
+  std::printf("  CPU: %.1f s over %.1f s = %.0f%% of one core\n",
+              after.cpuSeconds - before.cpuSeconds, wall,
+              100.0 * (after.cpuSeconds - before.cpuSeconds) / wall);
+  if (final) {
+    std::printf("  end of audio to \"final\": %.2f s; final text %zu bytes\n",
+                seconds(final->second - audioEnded),
+                final->first["text"].get<std::string>().size());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int sessionSeconds = argc > 1 ? std::atoi(argv[1]) : 60;
+  std::printf("Live dictation through PulseAudio (private server, null sinks), %d runs each\n",
+              kRepetitions);
+  for (const char* source : {"mic", "system", "both"}) {
+    std::vector<double> toPartial;
+    std::vector<double> toFinal;
+    for (int i = 0; i < kRepetitions; ++i) latencyRun(source, toPartial, toFinal);
+    std::vector<double> fromOnset;
+    for (double value : toPartial) fromOnset.push_back(value - kGoforwardOnsetSeconds);
+    std::printf("%s:\n", source);
+    std::printf("  playback start to first \"partial\": %s\n", summary(toPartial).c_str());
+    std::printf("  speech onset to first \"partial\":   %s\n", summary(fromOnset).c_str());
+    std::printf("  end of played audio to \"final\" after \"stop\": %s\n",
+                summary(toFinal).c_str());
+  }
+  if (sessionSeconds > 0) longSession(sessionSeconds);
+  return 0;
+}
