@@ -13,6 +13,7 @@
 #include "audio_test_support.h"
 #include "child_process.h"
 #include "event_output.h"
+#include "host_process.h"
 
 namespace kavri {
 namespace {
@@ -250,6 +251,17 @@ TEST_F(LiveFaults, AHostThatStopsListeningMidSessionLeavesNothingCapturing) {
   run.child().closeStdout();
   EXPECT_EQ(run.child().waitForExit(kExitTimeout), 2) << "128 + n means signal n";
   EXPECT_TRUE(server_.waitForRecordStreams(run.pid(), 0));
+}
+
+// The host dies while a session captures and its input is at its end: the session is cancelled
+// and the program ends with status 2, leaving nothing recording on the server.
+TEST_F(LiveFaults, AHostThatDiesMidSessionLeavesNothingCapturing) {
+  ::setenv("PULSE_SERVER", server_.address().c_str(), 1);
+  auto outcome = testing::runUntilTheHostDies(KAVRI_TRANSCRIBE_PATH, "start en-US both\n");
+  EXPECT_TRUE(outcome.sawStarted) << outcome.output;
+  EXPECT_EQ(outcome.exitStatus, 2) << outcome.output;
+  EXPECT_EQ(outcome.output.find("\"final\""), std::string::npos) << outcome.output;
+  EXPECT_EQ(server_.recordStreamsOf(outcome.pid), 0);
 }
 
 }  // namespace
