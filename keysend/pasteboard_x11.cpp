@@ -164,10 +164,9 @@ int leaveWithServer(Display*) {
 
 class SelectionOwner {
  public:
-  SelectionOwner(Display* display, Window window, Time since, std::string text)
+  SelectionOwner(Display* display, Window, Time since, std::string text)
       : display_(display),
         atoms_(display),
-        window_(window),
         since_(since),
         utf8_(std::make_shared<const std::string>(std::move(text))),
         latin1_(std::make_shared<const std::string>(utf8ToLatin1(*utf8_))),
@@ -215,9 +214,9 @@ class SelectionOwner {
   }
 
   void dropFailedTransfers() {
-    for (const auto& [window, serial] : gFailedWindows) {
+    for (const auto& failed : gFailedWindows) {
       std::erase_if(transfers_, [&](const OutgoingTransfer& t) {
-        return t.requestor == window && serial >= t.firstSerial;
+        return t.requestor == failed.first && failed.second >= t.firstSerial;
       });
     }
     gFailedWindows.clear();
@@ -311,7 +310,6 @@ class SelectionOwner {
 
   Display* display_;
   Atoms atoms_;
-  Window window_;
   Time since_;
   std::shared_ptr<const std::string> utf8_;
   std::shared_ptr<const std::string> latin1_;

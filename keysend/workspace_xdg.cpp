@@ -18,11 +18,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
 
+#include "app_activation.h"
 #include "display_x11.h"
 #include "workspace.h"
 
@@ -182,11 +182,9 @@ class XdgWorkspace final : public Workspace {
     if (path.ends_with(kDesktopSuffix)) {
       GObjectPtr<GDesktopAppInfo> info(g_desktop_app_info_new_from_filename(path.c_str()));
       if (!info) return std::nullopt;
-      if (const char* wmClass = g_desktop_app_info_get_startup_wm_class(info.get())) {
-        return std::string(wmClass);
-      }
-      std::string id = baseName(path);
-      return id.substr(0, id.size() - std::strlen(kDesktopSuffix));
+      const char* wmClass = g_desktop_app_info_get_startup_wm_class(info.get());
+      return desktopEntryIdentifier(path,
+                                    wmClass ? std::optional<std::string>(wmClass) : std::nullopt);
     }
     if (isExecutableFile(path)) return baseName(path);
     return std::nullopt;
