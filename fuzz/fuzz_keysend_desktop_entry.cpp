@@ -4,6 +4,7 @@
 // stands for the folder holding the entry, so that absolute paths can reach it.
 //
 // Nothing may ever be started: every way GLib has of running a program traps.
+#include <glib.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -13,10 +14,13 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app_activation.h"
 #include "workspace.h"
+#include "workspace_xdg.h"
 
 using namespace kavri::keysend;
 
@@ -77,6 +81,37 @@ bool isUtf8Safe(const std::string& text) {
   return text.find('\0') == std::string::npos;
 }
 
+std::string unescapeFieldCodes(const std::string& text) {
+  std::string plain;
+  for (size_t i = 0; i < text.size(); ++i) {
+    plain += text[i];
+    if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == '%') ++i;
+  }
+  return plain;
+}
+
+// The words GLib splits line into, or none when it refuses it.
+std::optional<std::vector<std::string>> split(const std::string& line) {
+  gchar** argv = nullptr;
+  if (!g_shell_parse_argv(line.c_str(), nullptr, &argv, nullptr)) return std::nullopt;
+  std::vector<std::string> words;
+  for (gchar** word = argv; *word; ++word) words.emplace_back(*word);
+  g_strfreev(argv);
+  return words;
+}
+
+// An executable's Exec line must start exactly that file, whichever order the field codes and
+// the splitting are undone in.
+void checkExecLine(const std::string& path) {
+  const std::string line = execLineForExecutable(path);
+  const std::vector<std::string> expected{path};
+  if (split(unescapeFieldCodes(line)) != expected) __builtin_trap();
+  auto words = split(line);
+  if (!words || words->size() != 1 || unescapeFieldCodes(words->front()) != path) {
+    __builtin_trap();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -94,6 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += folders.applications.size();
   }
   std::ofstream(folders.entry, std::ios::binary | std::ios::trunc) << body;
+  checkExecLine(name);
 
   const std::optional<std::string> path = resolveAppURL(name, *workspace);
   if (path) {
