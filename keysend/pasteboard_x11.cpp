@@ -102,6 +102,14 @@ std::optional<SelectionProperty> takeProperty(Display* display, const Atoms& ato
 std::optional<std::string> convertSelection(Display* display, const Atoms& atoms, Window window,
                                             Atom target, x11::Deadline whole, bool& answered) {
   answered = false;
+  // Left-overs of an earlier read on this window: a reply that came after we gave up, notices of
+  // our own property changes. Left queued they would pile up for the life of the connection, and
+  // a late reply would be taken for this one.
+  XSync(display, False);
+  XEvent stale;
+  while (XCheckTypedWindowEvent(display, window, SelectionNotify, &stale) ||
+         XCheckTypedWindowEvent(display, window, PropertyNotify, &stale)) {
+  }
   auto nextStep = [&] { return std::min(x11::deadlineAfter(kSelectionReplyTimeout), whole); };
   XDeleteProperty(display, window, atoms.property);
   XConvertSelection(display, atoms.clipboard, target, atoms.property, window, CurrentTime);
