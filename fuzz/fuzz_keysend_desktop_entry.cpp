@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -74,6 +75,10 @@ struct Folders {
     ::setenv("XDG_CONFIG_DIRS", (root + "/config").c_str(), 1);
     ::unsetenv("DISPLAY");
     ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  }
+  ~Folders() {
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
   }
 };
 
