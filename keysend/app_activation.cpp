@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 namespace kavri::keysend {
 
@@ -15,6 +16,18 @@ std::optional<std::string> resolveAppURL(const std::string& name, Workspace& wor
     if (workspace.fileExists(candidate)) return candidate;
   }
   return std::nullopt;
+}
+
+std::optional<std::string> desktopEntryIdentifier(
+    const std::string& path, const std::optional<std::string>& startupWmClass) {
+  if (startupWmClass && !startupWmClass->empty()) return startupWmClass;
+  constexpr std::string_view kSuffix = ".desktop";
+  const size_t slash = path.rfind('/');
+  std::string_view file(path);
+  if (slash != std::string::npos) file.remove_prefix(slash + 1);
+  if (file.ends_with(kSuffix)) file.remove_suffix(kSuffix.size());
+  if (file.empty()) return std::nullopt;
+  return std::string(file);
 }
 
 bool activate(const std::string& appURL, Workspace& workspace, const LineWriter& writeLine,

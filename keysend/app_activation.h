@@ -24,6 +24,12 @@ using LineWriter = std::function<void(const std::string&)>;
 // candidate places. The name is used unchanged.
 std::optional<std::string> resolveAppURL(const std::string& name, Workspace& workspace);
 
+// The identifier of the desktop entry at path whose StartupWMClass is startupWmClass: that class
+// when it is not empty, else the file name without ".desktop". None when both are empty, because
+// an empty identifier would match every window whose class hint leaves one half blank.
+std::optional<std::string> desktopEntryIdentifier(const std::string& path,
+                                                  const std::optional<std::string>& startupWmClass);
+
 // Opens the application at appURL and brings it to the front. False, after one line through
 // writeLine, when the desktop reports an error or does not answer within timeout seconds.
 bool activate(const std::string& appURL, Workspace& workspace, const LineWriter& writeLine,

@@ -2,8 +2,12 @@
 
 #include <X11/Xatom.h>
 #include <poll.h>
+#include <unistd.h>
 
+#include <mutex>
 #include <vector>
+
+#include "keystrokes.h"
 
 namespace kavri::keysend::x11 {
 namespace {
@@ -21,9 +25,19 @@ int recordError(Display*, XErrorEvent* error) {
   return 0;
 }
 
+// Without an X server the key sender can do nothing more. Xlib's own handler would print
+// several lines and exit with a status the caller does not know; this one ends the command the
+// way a missing display does.
+int endWithLostServer(Display*) {
+  writeStderrLine("X server connection lost");
+  _exit(kLostServerStatus);
+}
+
 }  // namespace
 
 DisplayPtr openDisplay() {
+  static std::once_flag installed;
+  std::call_once(installed, [] { XSetIOErrorHandler(endWithLostServer); });
   return DisplayPtr(XOpenDisplay(nullptr));
 }
 

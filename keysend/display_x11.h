@@ -16,7 +16,12 @@ struct DisplayCloser {
 };
 using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 
-// Opens the default display, or null.
+// The exit status of a process whose X server went away: that of a missing display.
+inline constexpr int kLostServerStatus = 5;
+
+// Opens the default display, or null. The first call makes the loss of any X connection end the
+// process with one line on standard error and kLostServerStatus; a process that must react
+// otherwise (the clipboard owner) installs its own handler afterwards.
 DisplayPtr openDisplay();
 
 // While alive, X errors are recorded instead of ending the process (Xlib's default). Windows of

@@ -7,6 +7,10 @@
 
 #include "keysend.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 using namespace kavri;
 using namespace kavri::keysend;
 
@@ -53,5 +57,10 @@ int main(int argc, char** argv) {
   const int status = runKeySend(args, services);
   // A late launch thread may still be inside the desktop libraries; nothing is buffered (every
   // line went out with its own write), so leave without running destructors under it.
+#if defined(__SANITIZE_ADDRESS__)
+  // _exit skips the leak check that sanitizer builds make at exit, so the tests would never see
+  // a leak of this program.
+  __lsan_do_leak_check();
+#endif
   _exit(status);
 }

@@ -29,6 +29,8 @@ using x11::DisplayPtr;
 
 // How long an owner may take for each step of a reply before we give up on it.
 constexpr double kSelectionReplyTimeout = 1.0;
+// How long a whole reply may take, however steadily an owner trickles it: the paste waits on it.
+constexpr double kSelectionReadLimit = 5.0;
 // How long a new owner may take to connect and take the selection.
 constexpr double kOwnershipTimeout = 3.0;
 // An incremental transfer whose reader stops reading is dropped after this long.
@@ -95,10 +97,20 @@ std::optional<SelectionProperty> takeProperty(Display* display, const Atoms& ato
   return result;
 }
 
-// Sets answered to false when the owner let the reply time out (rather than refusing).
+// Sets answered to false when the owner let the reply time out (rather than refusing). Nothing
+// is waited for past whole.
 std::optional<std::string> convertSelection(Display* display, const Atoms& atoms, Window window,
-                                            Atom target, bool& answered) {
+                                            Atom target, x11::Deadline whole, bool& answered) {
   answered = false;
+  // Left-overs of an earlier read on this window: a reply that came after we gave up, notices of
+  // our own property changes. Left queued they would pile up for the life of the connection, and
+  // a late reply would be taken for this one.
+  XSync(display, False);
+  XEvent stale;
+  while (XCheckTypedWindowEvent(display, window, SelectionNotify, &stale) ||
+         XCheckTypedWindowEvent(display, window, PropertyNotify, &stale)) {
+  }
+  auto nextStep = [&] { return std::min(x11::deadlineAfter(kSelectionReplyTimeout), whole); };
   XDeleteProperty(display, window, atoms.property);
   XConvertSelection(display, atoms.clipboard, target, atoms.property, window, CurrentTime);
   XFlush(display);
@@ -107,9 +119,7 @@ std::optional<std::string> convertSelection(Display* display, const Atoms& atoms
     return e.type == SelectionNotify && e.xselection.requestor == window &&
            e.xselection.selection == atoms.clipboard;
   };
-  if (!x11::waitForEvent(display, x11::deadlineAfter(kSelectionReplyTimeout), isReply, event)) {
-    return std::nullopt;
-  }
+  if (!x11::waitForEvent(display, nextStep(), isReply, event)) return std::nullopt;
   answered = true;
   SelectionTransfer transfer;
   std::optional<SelectionProperty> reply;
@@ -124,9 +134,7 @@ std::optional<std::string> convertSelection(Display* display, const Atoms& atoms
       return e.type == PropertyNotify && e.xproperty.window == window &&
              e.xproperty.atom == property && e.xproperty.state == PropertyNewValue;
     };
-    if (!x11::waitForEvent(display, x11::deadlineAfter(kSelectionReplyTimeout), isChunk, event)) {
-      return std::nullopt;
-    }
+    if (!x11::waitForEvent(display, nextStep(), isChunk, event)) return std::nullopt;
     // The notice of the INCR property itself may still be queued; it finds nothing to read.
     auto chunk = takeProperty(display, atoms, window, property);
     if (chunk) transfer.onChunk(*chunk);
@@ -164,10 +172,9 @@ int leaveWithServer(Display*) {
 
 class SelectionOwner {
  public:
-  SelectionOwner(Display* display, Window window, Time since, std::string text)
+  SelectionOwner(Display* display, Window, Time since, std::string text)
       : display_(display),
         atoms_(display),
-        window_(window),
         since_(since),
         utf8_(std::make_shared<const std::string>(std::move(text))),
         latin1_(std::make_shared<const std::string>(utf8ToLatin1(*utf8_))),
@@ -215,9 +222,9 @@ class SelectionOwner {
   }
 
   void dropFailedTransfers() {
-    for (const auto& [window, serial] : gFailedWindows) {
+    for (const auto& failed : gFailedWindows) {
       std::erase_if(transfers_, [&](const OutgoingTransfer& t) {
-        return t.requestor == window && serial >= t.firstSerial;
+        return t.requestor == failed.first && failed.second >= t.firstSerial;
       });
     }
     gFailedWindows.clear();
@@ -311,7 +318,6 @@ class SelectionOwner {
 
   Display* display_;
   Atoms atoms_;
-  Window window_;
   Time since_;
   std::shared_ptr<const std::string> utf8_;
   std::shared_ptr<const std::string> latin1_;
@@ -383,12 +389,13 @@ class X11Pasteboard final : public Pasteboard {
     if (XGetSelectionOwner(display, atoms.clipboard) == None) return std::nullopt;
     x11::ErrorTrap trap(display);
     bool answered = false;
-    if (auto text = convertSelection(display, atoms, window_, atoms.utf8String, answered)) {
+    const x11::Deadline whole = x11::deadlineAfter(kSelectionReadLimit);
+    if (auto text = convertSelection(display, atoms, window_, atoms.utf8String, whole, answered)) {
       return text;
     }
     // Only an owner that refused UTF-8 is asked for Latin-1; a silent one is not waited for twice.
     if (!answered) return std::nullopt;
-    return convertSelection(display, atoms, window_, XA_STRING, answered);
+    return convertSelection(display, atoms, window_, XA_STRING, whole, answered);
   }
 
   void clearContents() override {

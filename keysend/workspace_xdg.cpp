@@ -9,6 +9,8 @@
 //
 // Launching never goes through a shell: GIO splits the Exec line itself and execs the result, so
 // quotes, "$(...)" and ";" in an entry or a name stay plain characters.
+#include "workspace_xdg.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <fcntl.h>
@@ -18,11 +20,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
 
+#include "app_activation.h"
 #include "display_x11.h"
 #include "workspace.h"
 
@@ -68,16 +70,6 @@ bool isExecutableFile(const std::string& path) {
          ::access(path.c_str(), X_OK) == 0;
 }
 
-// Exec field codes start with '%'; a literal one in a path must be doubled.
-std::string escapeFieldCodes(const std::string& text) {
-  std::string escaped;
-  for (char c : text) {
-    escaped += c;
-    if (c == '%') escaped += '%';
-  }
-  return escaped;
-}
-
 // The application at path as GIO sees it, or the reason there is none.
 GObjectPtr<GDesktopAppInfo> loadApplication(const std::string& path, std::string& error) {
   if (path.ends_with(kDesktopSuffix)) {
@@ -89,12 +81,10 @@ GObjectPtr<GDesktopAppInfo> loadApplication(const std::string& path, std::string
     error = "“" + path + "” is not an application";
     return nullptr;
   }
-  // A one-word command line, quoted so that GIO takes the path as it is.
-  GCharPtr quoted(g_shell_quote(path.c_str()));
   GError* rawError = nullptr;
-  GObjectPtr<GAppInfo> info(g_app_info_create_from_commandline(
-      escapeFieldCodes(quoted.get()).c_str(), baseName(path).c_str(), G_APP_INFO_CREATE_NONE,
-      &rawError));
+  GObjectPtr<GAppInfo> info(g_app_info_create_from_commandline(execLineForExecutable(path).c_str(),
+                                                               baseName(path).c_str(),
+                                                               G_APP_INFO_CREATE_NONE, &rawError));
   GErrorPtr failure(rawError);
   if (!info || !G_IS_DESKTOP_APP_INFO(info.get())) {
     error = failure ? failure->message : "“" + path + "” cannot be started";
@@ -182,11 +172,9 @@ class XdgWorkspace final : public Workspace {
     if (path.ends_with(kDesktopSuffix)) {
       GObjectPtr<GDesktopAppInfo> info(g_desktop_app_info_new_from_filename(path.c_str()));
       if (!info) return std::nullopt;
-      if (const char* wmClass = g_desktop_app_info_get_startup_wm_class(info.get())) {
-        return std::string(wmClass);
-      }
-      std::string id = baseName(path);
-      return id.substr(0, id.size() - std::strlen(kDesktopSuffix));
+      const char* wmClass = g_desktop_app_info_get_startup_wm_class(info.get());
+      return desktopEntryIdentifier(path,
+                                    wmClass ? std::optional<std::string>(wmClass) : std::nullopt);
     }
     if (isExecutableFile(path)) return baseName(path);
     return std::nullopt;
@@ -230,6 +218,17 @@ class XdgWorkspace final : public Workspace {
 };
 
 }  // namespace
+
+std::string execLineForExecutable(const std::string& path) {
+  GCharPtr quoted(g_shell_quote(path.c_str()));
+  // Exec field codes start with '%'; a literal one must be doubled, even inside quotes.
+  std::string line;
+  for (const char* c = quoted.get(); *c; ++c) {
+    line += *c;
+    if (*c == '%') line += '%';
+  }
+  return line;
+}
 
 std::unique_ptr<Workspace> makeSharedWorkspace() {
   return std::make_unique<XdgWorkspace>();

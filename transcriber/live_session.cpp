@@ -76,8 +76,8 @@ void LiveSession::start(const std::string& localeId, const std::string& source) 
     sys_ = sys;
     // Asking the capture service can take a while; the microphone is already listening and the
     // host should hear "started" without waiting for it.
-    options_.launch([sys, emit = options_.emit] {
-      if (auto error = sys->start()) {
+    options_.launch([sys, stops = sys->stopsSoFar(), emit = options_.emit] {
+      if (auto error = sys->start(stops)) {
         emit(Event{{"event", "error"},
                    {"speaker", kSpeakerSystem},
                    {"message", "system_audio_start_failed"},

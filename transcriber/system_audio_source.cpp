@@ -9,16 +9,17 @@ SystemAudioSource::SystemAudioSource(std::shared_ptr<audio::SystemAudioCapture> 
                                      EventSink emit)
     : capture_(std::move(capture)), emit_(std::move(emit)) {}
 
-std::optional<audio::AudioError> SystemAudioSource::start() {
+uint64_t SystemAudioSource::stopsSoFar() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return stopCount_;
+}
+
+std::optional<audio::AudioError> SystemAudioSource::start(std::optional<uint64_t> stopsAtLaunch) {
   if (!capture_) {
     return audio::AudioError{kErrorDomain, 2,
                              "system audio capture is not available on this system"};
   }
-  uint64_t stopsBefore = 0;
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    stopsBefore = stopCount_;
-  }
+  const uint64_t stopsBefore = stopsAtLaunch ? *stopsAtLaunch : stopsSoFar();
   audio::ShareableContent content;
   if (auto error = capture_->shareableContent(content)) return error;
   if (content.targets.empty()) {

@@ -28,7 +28,11 @@ class SystemAudioSource : public std::enable_shared_from_this<SystemAudioSource>
   // Asks for what can be captured and starts capturing the first target; blocks until capture
   // has started or failed. A start() that ends after stop() has run stops its own new stream
   // again, so that nothing keeps capturing unowned.
-  std::optional<audio::AudioError> start();
+  // stopsAtLaunch: stopsSoFar() read when the caller decided to start, for a start() that runs
+  // on another thread later; a stop() issued after that decision then wins even when it runs
+  // before this start() has begun.
+  std::optional<audio::AudioError> start(std::optional<uint64_t> stopsAtLaunch = std::nullopt);
+  uint64_t stopsSoFar() const;
   // Stops the stored stream and waits for it; a stop error is ignored. Harmless without a stream.
   void stop();
 

@@ -52,6 +52,17 @@ TEST(ResolveAppURL, FixedPlacesAreTriedInOrderWithTheNameUnchanged) {
   EXPECT_EQ(resolveAppURL("chat", workspace), std::nullopt);
 }
 
+TEST(DesktopEntryIdentifier, TheWindowClassWinsElseTheFileNameAndNeverAnEmptyOne) {
+  EXPECT_EQ(desktopEntryIdentifier("/a/chat.desktop", "ChatWindow"), "ChatWindow");
+  EXPECT_EQ(desktopEntryIdentifier("/a/org.example.Chat.desktop", std::nullopt),
+            "org.example.Chat");
+  // An empty class names nothing, so the file name stands in for it.
+  EXPECT_EQ(desktopEntryIdentifier("/a/chat.desktop", ""), "chat");
+  EXPECT_EQ(desktopEntryIdentifier("/a/.desktop", std::nullopt), std::nullopt);
+  EXPECT_EQ(desktopEntryIdentifier("/a/.desktop", ""), std::nullopt);
+  EXPECT_EQ(desktopEntryIdentifier("relative.desktop", std::nullopt), "relative");
+}
+
 TEST(Activate, SuccessReturnsTrueAndWritesNothing) {
   Log log;
   FakeWorkspace workspace(log);

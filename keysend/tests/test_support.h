@@ -3,11 +3,13 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kavri::keysend::testing {
@@ -65,6 +67,10 @@ class XSession {
   ~XSession();
   bool ready() const { return ready_; }
   const std::string& display() const { return display_; }
+  // Ends the X server (and the window manager with it), as a crash or a logout would. Every
+  // connection of the calling process must be closed first: Xlib ends a process whose
+  // connection breaks under it.
+  void stopServer();
 
  private:
   std::optional<std::string> previousDisplay_;
@@ -85,6 +91,37 @@ class SilentClipboardOwner {
  private:
   void* display_ = nullptr;
   bool owns_ = false;
+};
+
+// Takes the clipboard and serves it badly from a thread with a connection of its own: TARGETS
+// is answered, the text never arrives whole.
+class StallingClipboardOwner {
+ public:
+  enum class Mode {
+    neverConverts,     // no answer at all to UTF8_STRING or STRING
+    stopsMidTransfer,  // INCR, a few chunks, then silence
+    trickles,          // INCR, a small chunk every half second, never the end
+  };
+  explicit StallingClipboardOwner(Mode mode);
+  ~StallingClipboardOwner();  // closes the connection
+  StallingClipboardOwner(const StallingClipboardOwner&) = delete;
+  StallingClipboardOwner& operator=(const StallingClipboardOwner&) = delete;
+  bool owns() const { return owns_; }
+  // Conversion requests seen for UTF8_STRING or STRING, and chunks sent.
+  int requests() const { return requests_.load(); }
+  int chunks() const { return chunks_.load(); }
+
+ private:
+  void serve();
+
+  Mode mode_;
+  void* display_ = nullptr;
+  unsigned long window_ = 0;
+  bool owns_ = false;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> requests_{0};
+  std::atomic<int> chunks_{0};
+  std::thread thread_;
 };
 
 // Leaves _NET_ACTIVE_WINDOW naming a window that no longer exists, as a window manager that

@@ -13,31 +13,41 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(LiveRecognitionWithEngine, FinalHoldsTheWordsOfEveryUtteranceInOrder) {
-  auto service = speech::makePlatformSpeechService();
-  if (!service || service->authorizationStatus() != speech::kAuthorized) {
-    GTEST_SKIP() << "no speech engine with a model on this system";
+// A microphone session on the real engine, fed from recordings by each test.
+class LiveRecognitionWithEngine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    service = speech::makePlatformSpeechService();
+    if (!service || service->authorizationStatus() != speech::kAuthorized) {
+      GTEST_SKIP() << "no speech engine with a model on this system";
+    }
+    clips = testing::librivoxClips();
+    if (clips.empty()) GTEST_SKIP() << "pocketsphinx-testdata is not installed";
+    LiveSessionOptions options;
+    options.emit = recorder.sink();
+    options.exit = recorder.exit();
+    options.launch = recorder.launcher();
+    session = std::make_unique<LiveSession>(
+        Platform{service, [engine = engine] { return engine; }, nullptr}, options);
+    session->start("en-US", "mic");
+    ASSERT_EQ(recorder.eventsNamed("started").size(), 1u);
   }
-  auto clips = testing::librivoxClips();
-  if (clips.empty()) GTEST_SKIP() << "pocketsphinx-testdata is not installed";
 
+  std::shared_ptr<speech::SpeechService> service;
+  std::vector<testing::SpeechClip> clips;
   testing::EventRecorder recorder;
-  auto engine = std::make_shared<testing::PlaybackEngine>();
-  LiveSessionOptions options;
-  options.emit = recorder.sink();
-  options.exit = recorder.exit();
-  options.launch = recorder.launcher();
-  LiveSession session(Platform{service, [engine] { return engine; }, nullptr}, options);
-  session.start("en-US", "mic");
-  ASSERT_EQ(recorder.eventsNamed("started").size(), 1u);
+  std::shared_ptr<testing::PlaybackEngine> engine = std::make_shared<testing::PlaybackEngine>();
+  std::unique_ptr<LiveSession> session;
+};
 
+TEST_F(LiveRecognitionWithEngine, FinalHoldsTheWordsOfEveryUtteranceInOrder) {
   // Each recording is played as fast as it comes (the engine's voice detection works on audio
   // time, not wall time) and followed by a pause that ends its utterance, and so its task. The
   // next one is played once the engine has got there, so that no backlog of audio spans an
   // utterance end.
   const std::vector<int16_t> pause(16000 * 3 / 2, 0);
   engine->play(std::vector<int16_t>(8000, 0));
-  auto recognizer = session.micRecognizer();
+  auto recognizer = session->micRecognizer();
   auto deadline = std::chrono::steady_clock::now() + 180s;
   for (const auto& clip : clips) {
     const int64_t generation = recognizer->generation();
@@ -51,7 +61,7 @@ TEST(LiveRecognitionWithEngine, FinalHoldsTheWordsOfEveryUtteranceInOrder) {
   // Several final results arrived mid-stream, one per recording at least.
   EXPECT_GT(recognizer->generation(), static_cast<int64_t>(clips.size()));
 
-  session.stop();
+  session->stop();
   auto finals = recorder.eventsNamed("final");
   ASSERT_EQ(finals.size(), 1u);
   const std::string text = finals[0]["text"];
@@ -85,36 +95,20 @@ TEST(LiveRecognitionWithEngine, FinalHoldsTheWordsOfEveryUtteranceInOrder) {
 
 // Audio that arrives faster than the engine decodes it piles up across several utterance ends;
 // every task after the first starts with what the earlier ones left unread, so nothing is lost.
-TEST(LiveRecognitionWithEngine, ABacklogSpanningSeveralUtterancesLosesNothing) {
-  auto service = speech::makePlatformSpeechService();
-  if (!service || service->authorizationStatus() != speech::kAuthorized) {
-    GTEST_SKIP() << "no speech engine with a model on this system";
-  }
-  auto clips = testing::librivoxClips();
-  if (clips.empty()) GTEST_SKIP() << "pocketsphinx-testdata is not installed";
-
-  testing::EventRecorder recorder;
-  auto engine = std::make_shared<testing::PlaybackEngine>();
-  LiveSessionOptions options;
-  options.emit = recorder.sink();
-  options.exit = recorder.exit();
-  options.launch = recorder.launcher();
-  LiveSession session(Platform{service, [engine] { return engine; }, nullptr}, options);
-  session.start("en-US", "mic");
-
+TEST_F(LiveRecognitionWithEngine, ABacklogSpanningSeveralUtterancesLosesNothing) {
   const std::vector<int16_t> pause(16000 * 3 / 2, 0);
   for (const auto& clip : clips) {
     engine->play(clip.samples);
     engine->play(pause);
   }
   // All of it is queued now; wait until the engine has ended an utterance per recording.
-  auto recognizer = session.micRecognizer();
+  auto recognizer = session->micRecognizer();
   auto deadline = std::chrono::steady_clock::now() + 180s;
   while (recognizer->generation() <= static_cast<int64_t>(clips.size()) &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(20ms);
   }
-  session.stop();
+  session->stop();
   auto finals = recorder.eventsNamed("final");
   ASSERT_EQ(finals.size(), 1u);
   const std::string text = finals[0]["text"];

@@ -230,6 +230,29 @@ TEST_F(LiveSessionTest, StopBeforeTheSystemStartCompletesLeavesNothingCapturing)
   EXPECT_EQ(finalEvent()["sources"], Event({"system"}));
 }
 
+// The start of system capture runs on a task that may not have begun when "stop" comes; the
+// stop still wins, whichever task the scheduler runs first.
+TEST_F(LiveSessionTest, StopBeforeTheSystemStartTaskHasBegunLeavesNothingCapturing) {
+  std::vector<std::function<void()>> launched;
+  LiveSessionOptions options;
+  options.stopGrace = 1ms;
+  options.systemStopWait = 1ms;
+  options.finalWait = 1ms;
+  options.emit = recorder.sink();
+  options.exit = recorder.exit();
+  options.launch = [&launched](std::function<void()> block) {
+    launched.push_back(std::move(block));
+  };
+  LiveSession held(Platform{service, [this] { return engine; }, capture}, std::move(options));
+  held.start("en-US", "system");
+  held.stop();
+  ASSERT_EQ(launched.size(), 2u);
+  launched[1]();  // the stop task, before the start task has run at all
+  launched[0]();
+  EXPECT_EQ(capture->startedStreams, 1);
+  EXPECT_EQ(*capture->stops, 1);
+}
+
 TEST_F(LiveSessionTest, CancelStopsEverythingAndEmitsNothing) {
   session->start("en-US", "both");
   recorder.joinTasks();

@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "keyboard_events.h"
+#include "trigger_listener.h"
 
 namespace kavri::keyglue {
 namespace {
@@ -71,6 +75,52 @@ TEST(Emit, KeepsTheOrderOfOneSendingThread) {
   sender.join();
   ASSERT_EQ(queue.queued.size(), static_cast<size_t>(kCount));
   for (int i = 0; i < kCount; ++i) EXPECT_EQ(queue.queued[i], std::to_string(i));
+}
+
+// The monitor's thread turns key changes into edges and queues them while the JavaScript thread
+// starts and stops listening, which resets the held state. Whatever the interleaving, an "up"
+// only ever follows its own "down", and what reaches the queue is those edges in their order.
+TEST(Emit, StartAndStopOnOneThreadWhileAnotherDelivers) {
+  std::atomic<bool> listening{true};
+  std::atomic<bool> triggerDown{false};
+  std::atomic<bool> done{false};
+  RecordingQueue queue;
+  std::vector<std::string> edges;
+  constexpr int kPresses = 20000;
+  std::thread monitor([&] {
+    for (int i = 0; i < 2 * kPresses; ++i) {
+      const keys::FlagsChangedEvent event{keys::kVK_Control, i % 2 == 0 ? keys::kFlagControl : 0};
+      const char* name = eventNameFor(triggerEdgeFor(keys::kVK_Control, triggerDown, event));
+      if (!name) continue;
+      edges.emplace_back(name);
+      emitEvent(listening, &queue, name);
+    }
+    done = true;
+  });
+  for (int round = 0; !done; ++round) {
+    // What StopFnListener and StartFnListener do to the shared state.
+    listening = round % 2 == 0;
+    triggerDown = false;
+    std::this_thread::yield();
+  }
+  monitor.join();
+
+  int held = 0;
+  for (const std::string& edge : edges) {
+    if (edge == "down") {
+      held = 1;
+    } else {
+      ASSERT_EQ(held, 1) << "an up without its down";
+      held = 0;
+    }
+  }
+  auto next = edges.begin();
+  for (const std::string& queued : queue.queued) {
+    next = std::find(next, edges.end(), queued);
+    ASSERT_NE(next, edges.end()) << "queued out of order";
+    ++next;
+  }
+  EXPECT_GE(edges.size(), static_cast<size_t>(kPresses));
 }
 
 }  // namespace
