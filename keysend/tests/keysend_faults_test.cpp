@@ -21,30 +21,9 @@
 namespace kavri::keysend::testing {
 namespace {
 
-// Processes of the key sender started for display: its clipboard owners are daemons, not our
-// children, so they are found by their executable and their environment.
+// Processes of the key sender started for display.
 std::vector<pid_t> keySendersOn(const std::string& display) {
-  const std::string wanted = std::string("DISPLAY=") + display;
-  std::vector<pid_t> found;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::error_code error;
-    auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
-    if (error || exe != std::filesystem::canonical(KEYSEND_BINARY)) continue;
-    if (readFile((entry.path() / "stat").string()).find(") Z ") != std::string::npos) continue;
-    const std::string environment = readFile((entry.path() / "environ").string());
-    size_t start = 0;
-    bool matches = false;
-    while (start < environment.size() && !matches) {
-      size_t end = environment.find('\0', start);
-      if (end == std::string::npos) end = environment.size();
-      matches = environment.compare(start, end - start, wanted) == 0;
-      start = end + 1;
-    }
-    if (matches) found.push_back(std::stoi(name));
-  }
-  return found;
+  return processesOf(KEYSEND_BINARY, "DISPLAY=" + display);
 }
 
 class KeySendFaults : public ::testing::Test {

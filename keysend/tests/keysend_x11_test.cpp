@@ -195,20 +195,6 @@ TEST_F(NewChatX11, TheLaunchedAppDoesNotHoldTheCallersOutputOpen) {
 
 // ---- The clipboard backend on its own ----
 
-std::vector<pid_t> processesOf(const std::string& executable) {
-  std::vector<pid_t> found;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::error_code error;
-    auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
-    if (error || exe != std::filesystem::canonical(executable)) continue;
-    if (readFile((entry.path() / "stat").string()).find(") Z ") != std::string::npos) continue;
-    found.push_back(std::stoi(name));
-  }
-  return found;
-}
-
 TEST_F(KeySendX11, TheClipboardOwnerLeavesWhenAnotherClientTakesTheClipboard) {
   const std::string self = std::filesystem::read_symlink("/proc/self/exe");
   const size_t before = processesOf(self).size();

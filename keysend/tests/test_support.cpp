@@ -172,6 +172,32 @@ std::string readFile(const std::string& path) {
   return content.str();
 }
 
+std::vector<pid_t> processesOf(const std::string& executable, const std::string& environmentEntry) {
+  std::vector<pid_t> found;
+  const auto wanted = std::filesystem::canonical(executable);
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code error;
+    auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
+    if (error || exe != wanted) continue;
+    if (readFile((entry.path() / "stat").string()).find(") Z ") != std::string::npos) continue;
+    if (!environmentEntry.empty()) {
+      const std::string environment = readFile((entry.path() / "environ").string());
+      bool matches = false;
+      for (size_t start = 0; start < environment.size() && !matches;) {
+        size_t end = environment.find('\0', start);
+        if (end == std::string::npos) end = environment.size();
+        matches = environment.compare(start, end - start, environmentEntry) == 0;
+        start = end + 1;
+      }
+      if (!matches) continue;
+    }
+    found.push_back(std::stoi(name));
+  }
+  return found;
+}
+
 void writeFile(const std::string& path, const std::string& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream(path, std::ios::binary) << bytes;

@@ -42,6 +42,11 @@ void stopProcess(pid_t pid);
 bool waitUntil(const std::function<bool()>& condition, double timeoutSeconds = 15);
 
 std::string readFile(const std::string& path);
+// Live processes (zombies left out) running executable. Clipboard owners are daemons, not our
+// children, so they are found this way; with environmentEntry (such as "DISPLAY=:5") only those
+// started with that entry count.
+std::vector<pid_t> processesOf(const std::string& executable,
+                               const std::string& environmentEntry = "");
 void writeFile(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);
 std::vector<std::string> readLines(const std::string& path);
