@@ -23,7 +23,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr char kRecordings[] = "/usr/share/pocketsphinx/test/data/";
 // Where speech begins in goforward.raw, so that latency can be told from speech onset too.
 constexpr double kGoforwardOnsetSeconds = 0.46;
 constexpr int kRepetitions = 3;
@@ -74,22 +73,6 @@ class Transcriber {
  private:
   std::unique_ptr<Process> process_;
 };
-
-bool waitForRecordStreams(PrivatePulseServer& server, pid_t pid, int count) {
-  std::string mark = "application.process.id = \"" + std::to_string(pid) + "\"";
-  auto deadline = Clock::now() + 20s;
-  while (Clock::now() < deadline) {
-    if (auto list = server.pactl({"list", "source-outputs"})) {
-      int found = 0;
-      for (size_t at = list->find(mark); at != std::string::npos; at = list->find(mark, at + 1)) {
-        ++found;
-      }
-      if (found >= count) return true;
-    }
-    std::this_thread::sleep_for(50ms);
-  }
-  return false;
-}
 
 struct Usage {
   double cpuSeconds = 0;
@@ -142,8 +125,8 @@ void latencyRun(const std::string& source, std::vector<double>& toPartial,
   transcriber.send("start en-US " + source);
   if (!transcriber.until("started")) return;
   Sinks sinks = sinksFor(source);
-  if (!waitForRecordStreams(server, transcriber.pid(),
-                            (sinks.mic ? 1 : 0) + (sinks.system ? 1 : 0)))
+  if (!kavri::testing::waitForRecordStreams(server.address(), transcriber.pid(),
+                                            (sinks.mic ? 1 : 0) + (sinks.system ? 1 : 0)))
     return;
   std::this_thread::sleep_for(kSettleTime);
 
@@ -152,12 +135,12 @@ void latencyRun(const std::string& source, std::vector<double>& toPartial,
   std::unique_ptr<Process> system;
   if (sinks.mic) {
     mic = kavri::testing::playRaw(server.address(), "kavri_mic_in",
-                                  std::string(kRecordings) + "goforward.raw");
+                                  std::string(kavri::testing::kRecordingsDir) + "goforward.raw");
   }
   if (sinks.system) {
-    system = kavri::testing::playRaw(
-        server.address(), "kavri_out",
-        std::string(kRecordings) + (sinks.mic ? "something.raw" : "goforward.raw"));
+    system = kavri::testing::playRaw(server.address(), "kavri_out",
+                                     std::string(kavri::testing::kRecordingsDir) +
+                                         (sinks.mic ? "something.raw" : "goforward.raw"));
   }
   auto partial = transcriber.until("partial");
   if (partial) toPartial.push_back(seconds(partial->second - playedAt));
@@ -187,17 +170,19 @@ void longSession(int sessionSeconds) {
   Transcriber transcriber(server.address());
   transcriber.send("start en-US both");
   if (!transcriber.until("started")) return;
-  waitForRecordStreams(server, transcriber.pid(), 2);
+  kavri::testing::waitForRecordStreams(server.address(), transcriber.pid(), 2);
   std::this_thread::sleep_for(kSettleTime);
 
   Usage before = usageOf(transcriber.pid());
   auto began = Clock::now();
   long peakRss = before.rssKiB;
   while (Clock::now() - began < std::chrono::seconds(sessionSeconds)) {
-    auto mic = kavri::testing::playRaw(server.address(), "kavri_mic_in",
-                                       std::string(kRecordings) + "goforward.raw");
-    auto system = kavri::testing::playRaw(server.address(), "kavri_out",
-                                          std::string(kRecordings) + "something.raw");
+    auto mic =
+        kavri::testing::playRaw(server.address(), "kavri_mic_in",
+                                std::string(kavri::testing::kRecordingsDir) + "goforward.raw");
+    auto system =
+        kavri::testing::playRaw(server.address(), "kavri_out",
+                                std::string(kavri::testing::kRecordingsDir) + "something.raw");
     auto deadline = Clock::now() + kTimeout;
     while (Clock::now() < deadline && !(mic->waitExit(0ms) && system->waitExit(0ms))) {
       peakRss = std::max(peakRss, usageOf(transcriber.pid()).rssKiB);

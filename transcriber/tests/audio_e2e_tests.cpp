@@ -19,7 +19,6 @@ using namespace std::chrono_literals;
 using testing::PrivatePulseServer;
 using testing::Process;
 
-constexpr char kRecordings[] = "/usr/share/pocketsphinx/test/data/";
 // Loading the speech models, under a sanitizer on a busy machine.
 constexpr auto kStartTimeout = 60s;
 // The recordings are a few seconds long and play in real time.
@@ -28,14 +27,7 @@ constexpr auto kPlayTimeout = 30s;
 constexpr auto kFinalTimeout = 40s;
 constexpr auto kEventTimeout = 30s;
 constexpr auto kExitTimeout = 15s;
-constexpr auto kStreamTimeout = 20s;
 constexpr char kNoServer[] = "unix:/nonexistent/kavri/native";
-
-std::string lowercase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 // One run of the transcriber, its events read as they come.
 class Transcriber {
@@ -103,23 +95,6 @@ class Transcriber {
   std::vector<Event> seen_;
 };
 
-// Whether the server shows `count` record streams of the process.
-bool waitForRecordStreams(PrivatePulseServer& server, pid_t pid, int count) {
-  std::string mark = "application.process.id = \"" + std::to_string(pid) + "\"";
-  auto deadline = std::chrono::steady_clock::now() + kStreamTimeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (auto list = server.pactl({"list", "source-outputs"})) {
-      int found = 0;
-      for (size_t at = list->find(mark); at != std::string::npos; at = list->find(mark, at + 1)) {
-        ++found;
-      }
-      if (found >= count) return true;
-    }
-    std::this_thread::sleep_for(100ms);
-  }
-  return false;
-}
-
 // The permission modes: one line without "event", exit 0.
 std::vector<Event> modeLines(const std::string& server, const std::string& flag,
                              std::optional<int>& status) {
@@ -142,62 +117,55 @@ class LiveEndToEnd : public ::testing::Test {
   }
 
   std::unique_ptr<Process> play(const std::string& sink, const std::string& recording) {
-    return testing::playRaw(server_.address(), sink, std::string(kRecordings) + recording);
+    return testing::playRaw(server_.address(), sink,
+                            std::string(testing::kRecordingsDir) + recording);
   }
 
   PrivatePulseServer server_;
   std::vector<std::unique_ptr<Process>> keepAwake_;
 };
 
-TEST_F(LiveEndToEnd, SystemAudioGivesPartialsAndTheFinalText) {
-  Transcriber transcriber(server_.address());
-  transcriber.send("start en-US system");
+// One source hears goforward played into `sink`: "started" as sent, partials of that speaker
+// only, and the recording's words in "final".
+void dictateGoForward(const std::string& address, const std::string& source,
+                      const std::string& sink) {
+  Transcriber transcriber(address);
+  transcriber.send("start en-US " + source);
   auto started = transcriber.until("started", kStartTimeout);
   ASSERT_TRUE(started) << transcriber.history();
-  EXPECT_EQ(*started, (Event{{"event", "started"}, {"locale", "en-US"}, {"source", "system"}}));
-  ASSERT_TRUE(waitForRecordStreams(server_, transcriber.pid(), 1));
+  EXPECT_EQ(*started, (Event{{"event", "started"}, {"locale", "en-US"}, {"source", source}}));
+  ASSERT_TRUE(testing::waitForRecordStreams(address, transcriber.pid(), 1));
 
-  auto player = play("kavri_out", "goforward.raw");
+  auto player =
+      testing::playRaw(address, sink, std::string(testing::kRecordingsDir) + "goforward.raw");
   ASSERT_TRUE(player->waitExit(kPlayTimeout));
   transcriber.send("stop");
   auto final = transcriber.until("final", kFinalTimeout);
   ASSERT_TRUE(final) << transcriber.history();
   EXPECT_EQ(transcriber.waitExit(), 0);
 
-  EXPECT_NE(lowercase((*final)["text"]).find("go forward ten meters"), std::string::npos)
+  EXPECT_NE(testing::lowercase((*final)["text"]).find("go forward ten meters"), std::string::npos)
       << final->dump();
-  EXPECT_EQ((*final)["sources"], (std::vector<std::string>{"system"}));
+  EXPECT_EQ((*final)["sources"], (std::vector<std::string>{source}));
   auto partials = transcriber.seen("partial");
   ASSERT_FALSE(partials.empty()) << transcriber.history();
-  for (const auto& partial : partials) EXPECT_EQ(partial["speaker"], "system");
+  for (const auto& partial : partials) EXPECT_EQ(partial["speaker"], source);
   EXPECT_TRUE(transcriber.seen("error").empty()) << transcriber.history();
 }
 
+TEST_F(LiveEndToEnd, SystemAudioGivesPartialsAndTheFinalText) {
+  dictateGoForward(server_.address(), "system", "kavri_out");
+}
+
 TEST_F(LiveEndToEnd, TheMicrophoneGivesPartialsAndTheFinalText) {
-  Transcriber transcriber(server_.address());
-  transcriber.send("start en-US mic");
-  ASSERT_TRUE(transcriber.until("started", kStartTimeout)) << transcriber.history();
-  ASSERT_TRUE(waitForRecordStreams(server_, transcriber.pid(), 1));
-
-  auto player = play("kavri_mic_in", "goforward.raw");
-  ASSERT_TRUE(player->waitExit(kPlayTimeout));
-  transcriber.send("stop");
-  auto final = transcriber.until("final", kFinalTimeout);
-  ASSERT_TRUE(final) << transcriber.history();
-  EXPECT_EQ(transcriber.waitExit(), 0);
-
-  EXPECT_NE(lowercase((*final)["text"]).find("go forward ten meters"), std::string::npos)
-      << final->dump();
-  auto partials = transcriber.seen("partial");
-  ASSERT_FALSE(partials.empty()) << transcriber.history();
-  for (const auto& partial : partials) EXPECT_EQ(partial["speaker"], "mic");
+  dictateGoForward(server_.address(), "mic", "kavri_mic_in");
 }
 
 TEST_F(LiveEndToEnd, BothGiveTheMicrophoneLineThenTheSystemLine) {
   Transcriber transcriber(server_.address());
   transcriber.send("start en-US both");
   ASSERT_TRUE(transcriber.until("started", kStartTimeout)) << transcriber.history();
-  ASSERT_TRUE(waitForRecordStreams(server_, transcriber.pid(), 2));
+  ASSERT_TRUE(testing::waitForRecordStreams(server_.address(), transcriber.pid(), 2));
 
   auto mic = play("kavri_mic_in", "goforward.raw");
   auto system = play("kavri_out", "something.raw");
@@ -208,7 +176,7 @@ TEST_F(LiveEndToEnd, BothGiveTheMicrophoneLineThenTheSystemLine) {
   ASSERT_TRUE(final) << transcriber.history();
   EXPECT_EQ(transcriber.waitExit(), 0);
 
-  std::string text = lowercase((*final)["text"]);
+  std::string text = testing::lowercase((*final)["text"]);
   auto newline = text.find('\n');
   ASSERT_NE(newline, std::string::npos) << final->dump();
   EXPECT_EQ(text.find('\n', newline + 1), std::string::npos) << final->dump();
@@ -222,7 +190,7 @@ TEST_F(LiveEndToEnd, AServerKilledMidSessionStopsSystemAudioAndStopKeepsTheTextS
   Transcriber transcriber(server_.address());
   transcriber.send("start en-US system");
   ASSERT_TRUE(transcriber.until("started", kStartTimeout)) << transcriber.history();
-  ASSERT_TRUE(waitForRecordStreams(server_, transcriber.pid(), 1));
+  ASSERT_TRUE(testing::waitForRecordStreams(server_.address(), transcriber.pid(), 1));
 
   auto player = play("kavri_out", "goforward.raw");
   ASSERT_TRUE(transcriber.until("partial", kEventTimeout)) << transcriber.history();
@@ -262,7 +230,7 @@ TEST_F(LiveEndToEnd, CancelWritesNothingMoreAndExitsThree) {
   Transcriber transcriber(server_.address());
   transcriber.send("start en-US both");
   ASSERT_TRUE(transcriber.until("started", kStartTimeout)) << transcriber.history();
-  ASSERT_TRUE(waitForRecordStreams(server_, transcriber.pid(), 2));
+  ASSERT_TRUE(testing::waitForRecordStreams(server_.address(), transcriber.pid(), 2));
   transcriber.send("cancel");
   EXPECT_EQ(transcriber.waitExit(), 3);
   EXPECT_FALSE(transcriber.next(1s)) << transcriber.history();

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -167,6 +169,32 @@ std::optional<std::string> pactl(const std::string& server, std::vector<std::str
   std::vector<std::string> argv{"pactl", "--server=" + server};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return runCommand(argv);
+}
+
+int recordStreamsOf(const std::string& server, pid_t pid) {
+  auto list = pactl(server, {"list", "source-outputs"});
+  if (!list) return -1;
+  const std::string mark = "application.process.id = \"" + std::to_string(pid) + "\"";
+  int found = 0;
+  for (size_t at = list->find(mark); at != std::string::npos; at = list->find(mark, at + 1)) {
+    ++found;
+  }
+  return found;
+}
+
+bool waitForRecordStreams(const std::string& server, pid_t pid, int count,
+                          std::chrono::milliseconds timeout) {
+  for (auto deadline = std::chrono::steady_clock::now() + timeout;
+       std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(50ms)) {
+    if (recordStreamsOf(server, pid) == count) return true;
+  }
+  return false;
+}
+
+std::string lowercase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
 }
 
 PrivatePulseServer::PrivatePulseServer() {

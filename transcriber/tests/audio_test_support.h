@@ -95,6 +95,18 @@ class PrivatePulseServer {
 // pactl against a server.
 std::optional<std::string> pactl(const std::string& server, std::vector<std::string> arguments);
 
+// The speech engine's own test recordings (Debian's pocketsphinx-testdata).
+inline constexpr char kRecordingsDir[] = "/usr/share/pocketsphinx/test/data/";
+
+// The record streams that process pid has open on the server; -1 when the server does not answer.
+int recordStreamsOf(const std::string& server, pid_t pid);
+// Waits until the process has exactly `count` record streams open on the server.
+bool waitForRecordStreams(const std::string& server, pid_t pid, int count,
+                          std::chrono::milliseconds timeout = 20s);
+
+// ASCII lower case, for comparing recognised text with a transcript.
+std::string lowercase(std::string text);
+
 // A raw file of a sine tone (signed 16-bit, 16 kHz, mono) in a temporary folder, removed when
 // destroyed.
 class ToneFile {

@@ -22,7 +22,6 @@ using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::Process;
 
-constexpr char kRecordings[] = "/usr/share/pocketsphinx/test/data/";
 // Loading the speech models, under a sanitizer on a busy machine.
 constexpr auto kStartTimeout = 60s;
 constexpr auto kPlayTimeout = 30s;
@@ -31,12 +30,6 @@ constexpr auto kEventTimeout = 30s;
 constexpr auto kFinalTimeout = 40s;
 constexpr auto kExitTimeout = 15s;
 constexpr auto kServerTimeout = 15s;
-
-std::string lowercase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 // scripts/pulse-server in a folder of the test's own, so that it can be killed and started again
 // at the same address, the way a user's audio server crashes and is respawned.
@@ -80,23 +73,9 @@ class RestartableServer {
   }
   const std::string& address() const { return address_; }
 
-  // The number of record streams that the process has open on the server.
-  int recordStreamsOf(pid_t pid) {
-    auto list = pactl({"list", "source-outputs"});
-    if (!list) return -1;
-    std::string mark = "application.process.id = \"" + std::to_string(pid) + "\"";
-    int found = 0;
-    for (size_t at = list->find(mark); at != std::string::npos; at = list->find(mark, at + 1)) {
-      ++found;
-    }
-    return found;
-  }
+  int recordStreamsOf(pid_t pid) { return testing::recordStreamsOf(address_, pid); }
   bool waitForRecordStreams(pid_t pid, int count) {
-    for (auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
-         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(100ms)) {
-      if (recordStreamsOf(pid) == count) return true;
-    }
-    return false;
+    return testing::waitForRecordStreams(address_, pid, count, kEventTimeout);
   }
 
  private:
@@ -160,7 +139,7 @@ class LiveRun {
 
 bool isPartialWith(const Event& event, const std::string& speaker, const std::string& word) {
   return event.value("event", "") == "partial" && event.value("speaker", "") == speaker &&
-         lowercase(event.value("text", "")).find(word) != std::string::npos;
+         testing::lowercase(event.value("text", "")).find(word) != std::string::npos;
 }
 
 class LiveFaults : public ::testing::Test {
@@ -178,7 +157,8 @@ class LiveFaults : public ::testing::Test {
     }
   }
   std::unique_ptr<Process> play(const std::string& sink, const std::string& recording) {
-    return testing::playRaw(server_.address(), sink, std::string(kRecordings) + recording);
+    return testing::playRaw(server_.address(), sink,
+                            std::string(testing::kRecordingsDir) + recording);
   }
 
   RestartableServer server_;
@@ -229,7 +209,7 @@ TEST_F(LiveFaults, AServerThatDiesAndComesBackStopsSystemAudioOnceAndStopKeepsEv
   // its words so far stay. Nothing else is reported.
   EXPECT_EQ(run.count([](const Event& e) { return e.value("event", "") == "error"; }), 1u)
       << run.history();
-  std::string text = lowercase(final->value("text", ""));
+  std::string text = testing::lowercase(final->value("text", ""));
   auto newline = text.find('\n');
   ASSERT_NE(newline, std::string::npos) << final->dump();
   EXPECT_NE(text.substr(0, newline).find("go forward ten meters"), std::string::npos)
