@@ -265,6 +265,17 @@ TEST(FlagsMonitorX11Fn, AKeyReportedAsFnCarriesTheFunctionFlagWhileDown) {
   monitor->enable(false);
 }
 
+// A monitor on the X server that DISPLAY names sees one tap of Shift; the caller stops it.
+std::unique_ptr<FlagsMonitor> monitorThatSeesShift(Collector& collector) {
+  auto monitor = makePlatformFlagsMonitor(collector.handler(), nullptr);
+  EXPECT_TRUE(monitor->enable(true));
+  Typist typist;
+  EXPECT_TRUE(typist.ok());
+  if (typist.ok()) typist.tap(XK_Shift_L);
+  EXPECT_EQ(collector.waitFor(2), (std::vector<Seen>{{kVK_Shift, kFlagShift}, {kVK_Shift, 0}}));
+  return monitor;
+}
+
 TEST(FlagsMonitorX11ServerLoss, AServerThatGoesAwayEndsTheListenerQuietly) {
 #if defined(__SANITIZE_THREAD__)
   // libX11's recovery from a lost connection unlocks the display's mutex once too often (harmless
@@ -274,16 +285,9 @@ TEST(FlagsMonitorX11ServerLoss, AServerThatGoesAwayEndsTheListenerQuietly) {
   PrivateXServer server;
   ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
   DisplayOverride display(server.display());
-
   Collector collector;
-  auto monitor = makePlatformFlagsMonitor(collector.handler(), nullptr);
-  ASSERT_TRUE(monitor->enable(true));
-  {
-    Typist typist;
-    ASSERT_TRUE(typist.ok());
-    typist.tap(XK_Shift_L);
-    EXPECT_EQ(collector.waitFor(2).size(), 2u);
-  }
+  auto monitor = monitorThatSeesShift(collector);
+
   server.kill();
   // The listener's thread must end without taking the process along, and stopping still returns.
   // (Asking for a refused start would race with other tests: a new Xvfb may take the freed
@@ -295,13 +299,7 @@ TEST(FlagsMonitorX11ServerLoss, AServerThatGoesAwayEndsTheListenerQuietly) {
   ASSERT_FALSE(next.display().empty()) << "Xvfb did not start";
   DisplayOverride nextDisplay(next.display());
   Collector again;
-  auto restarted = makePlatformFlagsMonitor(again.handler(), nullptr);
-  ASSERT_TRUE(restarted->enable(true));
-  Typist typist;
-  ASSERT_TRUE(typist.ok());
-  typist.tap(XK_Shift_L);
-  EXPECT_EQ(again.waitFor(2), (std::vector<Seen>{{kVK_Shift, kFlagShift}, {kVK_Shift, 0}}));
-  EXPECT_FALSE(restarted->enable(false));
+  EXPECT_FALSE(monitorThatSeesShift(again)->enable(false));
 }
 
 }  // namespace
