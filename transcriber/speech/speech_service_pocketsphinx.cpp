@@ -3,10 +3,7 @@
 // thread, which is also where results are delivered.
 #include "speech/speech_service_pocketsphinx.h"
 
-#include <mutex>
 #include <string_view>
-#include <thread>
-#include <vector>
 
 #include "speech/decoder_pool.h"
 #include "speech/recognition_worker.h"
@@ -23,29 +20,12 @@ class PocketSphinxSpeechService : public SpeechService {
           return loadPocketSphinxDecoder(model, error);
         })) {}
 
-  ~PocketSphinxSpeechService() override {
-    std::vector<std::thread> answering;
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      answering.swap(answering_);
-    }
-    for (auto& thread : answering) {
-      if (thread.get_id() == std::this_thread::get_id()) {
-        thread.detach();
-      } else {
-        thread.join();
-      }
-    }
-  }
-
   // There is no speech permission to ask for on this platform: recognition is possible exactly
   // when the model is installed.
   int authorizationStatus() override { return model_.isInstalled() ? kAuthorized : kRestricted; }
 
   void requestAuthorization(std::function<void(int status)> handler) override {
-    int status = authorizationStatus();
-    std::lock_guard<std::mutex> hold(lock_);
-    answering_.emplace_back([handler = std::move(handler), status] { handler(status); });
+    answers_.answer(std::move(handler), authorizationStatus());
   }
 
   std::shared_ptr<Recognizer> makeRecognizer(const std::string& localeId) override {
@@ -61,8 +41,7 @@ class PocketSphinxSpeechService : public SpeechService {
  private:
   const PocketSphinxModel model_;
   const std::shared_ptr<DecoderPool> pool_;
-  std::mutex lock_;
-  std::vector<std::thread> answering_;
+  AuthorizationAnswers answers_;
 };
 
 }  // namespace

@@ -186,21 +186,6 @@ class FakeSpeechService : public speech::SpeechService {
   // Recognisers handed out per locale, in order; a locale missing here is unsupported.
   std::map<std::string, std::vector<std::shared_ptr<FakeRecognizer>>> recognizers;
 
-  ~FakeSpeechService() override {
-    std::vector<std::thread> answering;
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      answering.swap(answering_);
-    }
-    for (auto& thread : answering) {
-      if (thread.get_id() == std::this_thread::get_id()) {
-        thread.detach();
-      } else {
-        thread.join();
-      }
-    }
-  }
-
   std::shared_ptr<FakeRecognizer> addRecognizer(const std::string& localeId = "en-US") {
     auto recognizer = std::make_shared<FakeRecognizer>();
     std::lock_guard<std::mutex> hold(lock_);
@@ -210,8 +195,7 @@ class FakeSpeechService : public speech::SpeechService {
 
   int authorizationStatus() override { return status; }
   void requestAuthorization(std::function<void(int)> handler) override {
-    std::lock_guard<std::mutex> hold(lock_);
-    answering_.emplace_back([handler = std::move(handler), answer = status] { handler(answer); });
+    answers_.answer(std::move(handler), status);
   }
   std::shared_ptr<speech::Recognizer> makeRecognizer(const std::string& localeId) override {
     std::lock_guard<std::mutex> hold(lock_);
@@ -224,7 +208,7 @@ class FakeSpeechService : public speech::SpeechService {
 
  private:
   std::mutex lock_;
-  std::vector<std::thread> answering_;
+  speech::AuthorizationAnswers answers_;
 };
 
 }  // namespace kavri::testing

@@ -3,6 +3,8 @@
 // inside the result handler, the way the live recogniser does.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -150,6 +152,24 @@ class LiveFeed {
     return text;
   }
   bool deliveredOnCallerThread() const { return onCallerThread_; }
+
+  // The final result of every task, once each has ended with exactly one final result and no
+  // error; no partial result on the way ends a sentence.
+  std::vector<std::string> finalsOfEndedTasks() {
+    std::vector<std::string> finals;
+    for (const auto& task : log()) {
+      EXPECT_TRUE(task.errors.empty());
+      EXPECT_EQ(task.finals.size(), 1u) << "a final result ends its task";
+      finals.push_back(task.finals.empty() ? "<none>" : task.finals[0]);
+      EXPECT_TRUE(waitUntilNotRunning(*task.task));
+      EXPECT_EQ(task.task->state(), speech::TaskState::completed);
+      for (const auto& partial : task.partials) {
+        EXPECT_FALSE(partial.empty());
+        EXPECT_NE(partial.back(), '.') << "a partial result is an unfinished sentence";
+      }
+    }
+    return finals;
+  }
 
  private:
   void startTaskLocked() {
