@@ -23,7 +23,6 @@ class FakeTask : public speech::RecognitionTask {
  public:
   speech::TaskState state() const override { return state_.load(); }
   void cancel() override {
-    // The last moment at which a result may still reach the handler.
     if (beforeCancel) beforeCancel();
     cancelCount_++;
     {
@@ -51,6 +50,8 @@ class FakeTask : public speech::RecognitionTask {
     if (!cancelled_) handler(result, error);
   }
 
+  // Set by a test: runs as cancel() begins, the last moment at which a result can still reach
+  // the handler, the way one that races with the cancel does.
   std::function<void()> beforeCancel;
   std::function<void()> onEnded;  // set by the recogniser
 
