@@ -2,7 +2,6 @@
 // and on the real engine, so that the fake cannot drift from it.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 #include <future>
 
@@ -11,60 +10,63 @@
 #include "subprocess.h"
 #include "task_results.h"
 
-namespace kavri::speech {
-namespace {
-
-using testing::Collector;
+// The backends live outside any namespace so that the test names read "<FakeBackend>".
+namespace speech = kavri::speech;
 
 // Each backend makes its recognisers' tasks hear something: the fake is told what it heard, the
 // engine is given a recording.
 class FakeBackend {
  public:
-  static constexpr const char* kName = "Fake";
-  std::shared_ptr<SpeechService> service() { return service_; }
-  std::shared_ptr<Recognizer> makeRecognizer() {
+  std::shared_ptr<speech::SpeechService> service() { return service_; }
+  std::shared_ptr<speech::Recognizer> makeRecognizer() {
     fake_ = service_->addRecognizer();
     return service_->makeRecognizer("en-US");
   }
   // Enough words for a result, into the request of the recogniser's `task`-th task.
-  void speak(size_t task, AudioBufferRecognitionRequest&) { fake_->partial(task, "go forward"); }
-  void finish(size_t task, AudioBufferRecognitionRequest& request) {
+  void speak(size_t task, speech::AudioBufferRecognitionRequest&) {
+    fake_->partial(task, "go forward");
+  }
+  void finish(size_t task, speech::AudioBufferRecognitionRequest& request) {
     request.endAudio();
     fake_->final(task, "Go forward.");
   }
 
  private:
-  std::shared_ptr<testing::FakeSpeechService> service_ =
-      std::make_shared<testing::FakeSpeechService>();
-  std::shared_ptr<testing::FakeRecognizer> fake_;
+  std::shared_ptr<kavri::testing::FakeSpeechService> service_ =
+      std::make_shared<kavri::testing::FakeSpeechService>();
+  std::shared_ptr<kavri::testing::FakeRecognizer> fake_;
 };
 
 class PocketSphinxBackend {
  public:
-  static constexpr const char* kName = "PocketSphinx";
   PocketSphinxBackend() {
-    if (!PocketSphinxModel::installed().isInstalled()) return;
-    std::ifstream in(test::kGoForwardRaw, std::ios::binary);
+    if (!speech::PocketSphinxModel::installed().isInstalled()) return;
+    std::ifstream in(kavri::test::kGoForwardRaw, std::ios::binary);
     std::vector<int16_t> samples;
     for (int16_t sample; in.read(reinterpret_cast<char*>(&sample), sizeof sample);) {
       samples.push_back(sample);
     }
     // "go forward", about a second and a half of it.
     samples.resize(std::min<size_t>(samples.size(), 24000));
-    speech_ = testing::buffersOf(samples);
-    if (!speech_.empty()) service_ = makePocketSphinxSpeechService();
+    speech_ = kavri::testing::buffersOf(samples);
+    if (!speech_.empty()) service_ = speech::makePocketSphinxSpeechService();
   }
-  std::shared_ptr<SpeechService> service() { return service_; }
-  std::shared_ptr<Recognizer> makeRecognizer() { return service_->makeRecognizer("en-US"); }
-  void speak(size_t, AudioBufferRecognitionRequest& request) {
+  std::shared_ptr<speech::SpeechService> service() { return service_; }
+  std::shared_ptr<speech::Recognizer> makeRecognizer() { return service_->makeRecognizer("en-US"); }
+  void speak(size_t, speech::AudioBufferRecognitionRequest& request) {
     for (const auto& buffer : speech_) request.append(buffer);
   }
-  void finish(size_t, AudioBufferRecognitionRequest& request) { request.endAudio(); }
+  void finish(size_t, speech::AudioBufferRecognitionRequest& request) { request.endAudio(); }
 
  private:
-  std::vector<audio::PcmBufferPtr> speech_;
-  std::shared_ptr<SpeechService> service_;
+  std::vector<kavri::audio::PcmBufferPtr> speech_;
+  std::shared_ptr<speech::SpeechService> service_;
 };
+
+namespace kavri::speech {
+namespace {
+
+using testing::Collector;
 
 template <typename Backend>
 class SpeechServiceContract : public ::testing::Test {
@@ -83,14 +85,8 @@ class SpeechServiceContract : public ::testing::Test {
   Backend backend;
 };
 
-struct BackendNames {
-  template <typename Backend>
-  static std::string GetName(int) {
-    return Backend::kName;
-  }
-};
 using Backends = ::testing::Types<FakeBackend, PocketSphinxBackend>;
-TYPED_TEST_SUITE(SpeechServiceContract, Backends, BackendNames);
+TYPED_TEST_SUITE(SpeechServiceContract, Backends);
 
 TYPED_TEST(SpeechServiceContract, AuthorizationIsAnsweredOnceOnAThreadOfTheService) {
   auto service = this->backend.service();
