@@ -9,7 +9,8 @@
 #include <thread>
 
 #include "audio/pulse_client_pulse.h"
-#include "audio_test_support.h"
+#include "captured_audio.h"
+#include "testing/pulse_server.h"
 
 namespace kavri::audio {
 namespace {

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "event_output.h"
-#include "subprocess.h"
+#include "testing/files.h"
 
 namespace kavri {
 namespace {
@@ -18,6 +18,7 @@ namespace {
 using speech::Error;
 using speech::Result;
 using speech::Segment;
+using testing::readFile;
 
 struct Delivery {
   std::optional<Result> result;
@@ -88,13 +89,6 @@ Result partialResult(std::string text) {
   return Result{false, speech::Transcription{text, {}}};
 }
 
-std::string contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
-
 // The outcome line ends the process when it is an error that calls for status 2; gtest's death
 // tests check the status and the line, which the process writes to its standard error there.
 #define EXPECT_ENDS_WITH(statement, status, line) \
@@ -120,13 +114,13 @@ class FileTranscription : public ::testing::Test {
 
   std::vector<nlohmann::json> events() {
     std::vector<nlohmann::json> parsed;
-    std::istringstream in(contents(outPath_));
+    std::istringstream in(readFile(outPath_));
     std::string line;
     while (std::getline(in, line)) parsed.push_back(nlohmann::json::parse(line));
     return parsed;
   }
 
-  test::TempDir dir_;
+  testing::TempDir dir_;
   std::string existing_;
   std::string outPath_;
   int outFd_ = -1;
@@ -318,9 +312,3 @@ TEST_F(FileTranscriptionDeathTest, NoOutcomeInTimeIsATimeout) {
 
 }  // namespace
 }  // namespace kavri
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  return RUN_ALL_TESTS();
-}

@@ -11,13 +11,15 @@
 #include <thread>
 
 #include "command_line.h"
-#include "subprocess.h"
+#include "testing/files.h"
+#include "testing/process.h"
+#include "testing/recordings.h"
 
 namespace kavri {
 namespace {
 
-using test::runProcess;
-using test::TempDir;
+using testing::runProcess;
+using testing::TempDir;
 
 std::vector<nlohmann::json> lines(const std::string& text) {
   std::vector<nlohmann::json> parsed;
@@ -66,9 +68,9 @@ class Transcriber : public ::testing::Test {
   static void SetUpTestSuite() {
     dir_ = new TempDir;
     goForward_ = *dir_ / "goforward.wav";
-    auto input = test::goForwardInput();
+    auto input = testing::goForwardInput();
     input.push_back(goForward_);
-    ASSERT_TRUE(test::sox(input));
+    ASSERT_TRUE(testing::sox(input));
   }
   static void TearDownTestSuite() {
     delete dir_;
@@ -210,9 +212,7 @@ TEST_F(Transcriber, AHostThatClosesTheOutputEndsTheProgramWithStatusTwoNotASigna
   for (auto arguments :
        {std::vector<std::string>{"--probe"}, std::vector<std::string>{"--file", goForward_},
         std::vector<std::string>{"--file"}}) {
-    test::ProcessOptions options;
-    options.closedOutput = true;
-    auto run = runProcess(transcribe(arguments), options);
+    auto run = runProcess(transcribe(arguments), {.closedStdout = true});
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.signal, std::nullopt);
     EXPECT_EQ(run.exitStatus, 2);

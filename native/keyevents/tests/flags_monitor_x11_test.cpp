@@ -8,26 +8,17 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 // clang-format on
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "flags_monitor.h"
 #include "keyboard_events.h"
+#include "testing/x_server.h"
 #include "x11_display.h"
-
-extern char** environ;
 
 namespace kavri::keys {
 namespace {
@@ -156,76 +147,11 @@ TEST_F(FlagsMonitorX11, DeliversNothingWhileStoppedAndAgainAfterARestart) {
   EXPECT_EQ(collector_.waitFor(2), (std::vector<Seen>{{kVK_Shift, kFlagShift}, {kVK_Shift, 0}}));
 }
 
-// A private X server that the test can take away.
-class PrivateXServer {
- public:
-  PrivateXServer() {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    const std::string displayFd = std::to_string(fds[1]);
-    std::vector<std::string> args = {"Xvfb", "-displayfd", displayFd, "-nolisten",
-                                     "tcp",  "-screen",    "0",       "320x240x24"};
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const int spawned = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (spawned != 0) {
-      pid_ = -1;
-      close(fds[0]);
-      return;
-    }
-    // Xvfb writes the display number once it accepts clients; end of file means it died.
-    std::string number;
-    char c;
-    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
-    if (!number.empty()) display_ = ":" + number;
-  }
-  ~PrivateXServer() { kill(); }
-  const std::string& display() const { return display_; }
-  void kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::string display_;
-};
-
-// Points DISPLAY at another server for the life of the object.
-class DisplayOverride {
- public:
-  explicit DisplayOverride(const std::string& display) {
-    if (const char* previous = std::getenv("DISPLAY")) previous_ = previous;
-    setenv("DISPLAY", display.c_str(), 1);
-  }
-  ~DisplayOverride() {
-    if (previous_) {
-      setenv("DISPLAY", previous_->c_str(), 1);
-    } else {
-      unsetenv("DISPLAY");
-    }
-  }
-
- private:
-  std::optional<std::string> previous_;
-};
-
 // Xvfb's keyboard has no Fn key; a keyboard that reports one maps it to XF86Fn. The mapping is
 // changed on a private server, after the monitor started, so the monitor must pick it up.
 TEST(FlagsMonitorX11Fn, AKeyReportedAsFnCarriesTheFunctionFlagWhileDown) {
-  PrivateXServer server;
-  ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
-  DisplayOverride display(server.display());
+  testing::PrivateXServer server;
+  ASSERT_TRUE(server.ready()) << "Xvfb did not start";
 
   Collector collector;
   auto monitor = makePlatformFlagsMonitor(collector.handler(), nullptr);
@@ -282,22 +208,20 @@ TEST(FlagsMonitorX11ServerLoss, AServerThatGoesAwayEndsTheListenerQuietly) {
   // on a connection that is only closed afterwards), which ThreadSanitizer reports.
   GTEST_SKIP() << "libX11's IO error path trips ThreadSanitizer";
 #endif
-  PrivateXServer server;
-  ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
-  DisplayOverride display(server.display());
+  testing::PrivateXServer server;
+  ASSERT_TRUE(server.ready()) << "Xvfb did not start";
   Collector collector;
   auto monitor = monitorThatSeesShift(collector);
 
-  server.kill();
+  server.stop();
   // The listener's thread must end without taking the process along, and stopping still returns.
   // (Asking for a refused start would race with other tests: a new Xvfb may take the freed
   // display number at once.)
   EXPECT_FALSE(monitor->enable(false));
 
   // The monitor works again against the next server.
-  PrivateXServer next;
-  ASSERT_FALSE(next.display().empty()) << "Xvfb did not start";
-  DisplayOverride nextDisplay(next.display());
+  testing::PrivateXServer next;
+  ASSERT_TRUE(next.ready()) << "Xvfb did not start";
   Collector again;
   EXPECT_FALSE(monitorThatSeesShift(again)->enable(false));
 }
