@@ -12,12 +12,8 @@
 
 #include "testing/process.h"
 
-extern char** environ;
-
 namespace kavri::testing {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Without its input the program has nothing to say; this long alive shows it outlived the end.
 constexpr auto kOutlivesInput = std::chrono::milliseconds(300);
@@ -96,8 +92,8 @@ void HostedProgram::readSome(std::chrono::milliseconds timeout) {
 }
 
 bool HostedProgram::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (output_.find(text) == std::string::npos && Clock::now() < deadline) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (output_.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
     readSome(kReadSlice);
   }
   return output_.find(text) != std::string::npos;
@@ -111,8 +107,8 @@ void HostedProgram::endHost() {
 }
 
 std::optional<int> HostedProgram::waitForExit(std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (pid_ > 0 && !exitStatus_ && Clock::now() < deadline) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (pid_ > 0 && !exitStatus_ && std::chrono::steady_clock::now() < deadline) {
     readSome(kReadSlice);
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {

@@ -1,11 +1,21 @@
 #include "testing/json_lines.h"
 
 #include <algorithm>
+#include <sstream>
 
 namespace kavri::testing {
 
 bool isEvent(const Json& object, const std::string& name) {
   return object.is_object() && object.value("event", "") == name;
+}
+
+std::vector<Json> parseJsonLines(const std::string& text) {
+  std::vector<Json> parsed;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    parsed.push_back(Json::parse(line, nullptr, false));
+  }
+  return parsed;
 }
 
 JsonLinesChild::JsonLinesChild(const std::vector<std::string>& argv, const Environment& environment)

@@ -46,5 +46,7 @@ class JsonLinesChild : public ChildProcess {
 
 // Whether the object's "event" is name.
 bool isEvent(const Json& object, const std::string& name);
+// Each line of text parsed; a line that is not JSON becomes a discarded value.
+std::vector<Json> parseJsonLines(const std::string& text);
 
 }  // namespace kavri::testing

@@ -9,11 +9,10 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
-extern char** environ;
+#include "testing/files.h"
 
 namespace kavri::testing {
 namespace {
@@ -53,13 +52,6 @@ void closeFd(int& fd) {
 
 int statusOf(int waitStatus) {
   return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
-}
-
-std::string fileText(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream content;
-  content << file.rdbuf();
-  return content.str();
 }
 
 }  // namespace
@@ -264,7 +256,7 @@ RunResult runProcess(const std::vector<std::string>& argv, const RunOptions& opt
 }
 
 bool isRunning(pid_t pid) {
-  std::string stat = fileText("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
   auto paren = stat.rfind(')');
   return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
 }
@@ -283,7 +275,7 @@ std::vector<pid_t> processesOf(const std::string& path, const std::string& envir
     const pid_t pid = std::stoi(name);
     if (!runsProgram(pid, wanted) || !isRunning(pid)) continue;
     if (!environmentEntry.empty()) {
-      std::istringstream environment(fileText(entry.path() / "environ"));
+      std::istringstream environment(readFile(entry.path() / "environ"));
       bool matches = false;
       for (std::string variable; !matches && std::getline(environment, variable, '\0');) {
         matches = variable == environmentEntry;

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "last_event.h"
 #include "testing/files.h"
 
 namespace kavri {
@@ -89,21 +90,9 @@ TEST_F(EventOutputTest, ALineFeedInsideAStringIsEscaped) {
 using EventOutputDeathTest = EventOutputTest;
 
 TEST_F(EventOutputDeathTest, FatalWritesOneErrorLineAndExitsWithTwo) {
-  EXPECT_EXIT(
-      {
-        static EventOutput output(2);
-        setEventOutput(&output);
-        fatal("missing_file_arg");
-      },
-      ::testing::ExitedWithCode(2),
-      "^\\{\"event\":\"error\",\"message\":\"missing_file_arg\"\\}\n$");
-  EXPECT_EXIT(
-      {
-        static EventOutput output(2);
-        setEventOutput(&output);
-        fatal("other", 5);
-      },
-      ::testing::ExitedWithCode(5), "^\\{\"event\":\"error\",\"message\":\"other\"\\}\n$");
+  EXPECT_ENDS_WITH(fatal("missing_file_arg"), 2,
+                   "\\{\"event\":\"error\",\"message\":\"missing_file_arg\"\\}");
+  EXPECT_ENDS_WITH(fatal("other", 5), 5, "\\{\"event\":\"error\",\"message\":\"other\"\\}");
 }
 
 TEST_F(EventOutputDeathTest, AClosedOutputEndsTheProcessWithStatusTwo) {

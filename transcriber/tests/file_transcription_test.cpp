@@ -10,7 +10,9 @@
 #include <thread>
 
 #include "event_output.h"
+#include "last_event.h"
 #include "testing/files.h"
+#include "testing/json_lines.h"
 
 namespace kavri {
 namespace {
@@ -89,17 +91,6 @@ Result partialResult(std::string text) {
   return Result{false, speech::Transcription{text, {}}};
 }
 
-// The outcome line ends the process when it is an error that calls for status 2; gtest's death
-// tests check the status and the line, which the process writes to its standard error there.
-#define EXPECT_ENDS_WITH(statement, status, line) \
-  EXPECT_EXIT(                                    \
-      {                                           \
-        static EventOutput output(2);             \
-        setEventOutput(&output);                  \
-        statement;                                \
-      },                                          \
-      ::testing::ExitedWithCode(status), "^" line "\n$")
-
 class FileTranscription : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -112,13 +103,7 @@ class FileTranscription : public ::testing::Test {
   }
   void TearDown() override { ::close(outFd_); }
 
-  std::vector<nlohmann::json> events() {
-    std::vector<nlohmann::json> parsed;
-    std::istringstream in(readFile(outPath_));
-    std::string line;
-    while (std::getline(in, line)) parsed.push_back(nlohmann::json::parse(line));
-    return parsed;
-  }
+  std::vector<nlohmann::json> events() { return testing::parseJsonLines(readFile(outPath_)); }
 
   testing::TempDir dir_;
   std::string existing_;
@@ -257,15 +242,9 @@ TEST_F(FileTranscriptionDeathTest, PermissionNotGrantedIsReportedWithItsStatusWo
       {0, "notDetermined"}, {1, "denied"}, {2, "restricted"}, {9, "unknown"}};
   for (auto [status, word] : cases) {
     ScriptedSpeechService service({{finalResult("No.", {}), std::nullopt}});
-    std::string expected =
-        std::string("\\{\"event\":\"error\",\"message\":\"speech_authorization_") + word + "\"\\}";
-    EXPECT_EXIT(
-        {
-          static EventOutput output(2);
-          setEventOutput(&output);
-          handleFilePermission(status, service, existing_, "en-US");
-        },
-        ::testing::ExitedWithCode(2), "^" + expected + "\n$");
+    EXPECT_ENDS_WITH(
+        handleFilePermission(status, service, existing_, "en-US"), 2,
+        std::string("\\{\"event\":\"error\",\"message\":\"speech_authorization_") + word + "\"\\}");
   }
 }
 

@@ -12,22 +12,16 @@
 
 #include "command_line.h"
 #include "testing/files.h"
+#include "testing/json_lines.h"
 #include "testing/process.h"
 #include "testing/recordings.h"
 
 namespace kavri {
 namespace {
 
+using testing::parseJsonLines;
 using testing::runProcess;
 using testing::TempDir;
-
-std::vector<nlohmann::json> lines(const std::string& text) {
-  std::vector<nlohmann::json> parsed;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) parsed.push_back(nlohmann::json::parse(line));
-  return parsed;
-}
 
 std::vector<std::string> transcribe(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), KAVRI_TRANSCRIBE_PATH);
@@ -94,7 +88,7 @@ TEST_F(Transcriber, FileAsLastArgumentWritesOneErrorAndExitsWithTwo) {
 TEST_F(Transcriber, TranscribesThePathAfterTheFirstFileFlag) {
   auto run = runProcess(transcribe({"--file", goForward_, "--file", *dir_ / "missing.wav"}));
   ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
-  auto events = lines(run.out);
+  auto events = parseJsonLines(run.out);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0]["event"], "final");
   EXPECT_EQ(events[0]["text"], "Go forward ten meters.");
@@ -109,7 +103,7 @@ TEST_F(Transcriber, TranscribesThePathAfterTheFirstFileFlag) {
 TEST_F(Transcriber, FinalSegmentsEndWhereTheirDurationEnds) {
   auto run = runProcess(transcribe({"--file", goForward_, "--locale", "en_US"}));
   ASSERT_EQ(run.exitStatus, 0) << run.out;
-  auto event = lines(run.out).at(0);
+  auto event = parseJsonLines(run.out).at(0);
   EXPECT_EQ(event["language"], "en_US");
   std::vector<std::string> words;
   double previousEnd = 0.0;
@@ -126,7 +120,7 @@ TEST_F(Transcriber, FinalSegmentsEndWhereTheirDurationEnds) {
 TEST_F(Transcriber, LocaleWithoutValueFallsBackToEnglish) {
   auto run = runProcess(transcribe({"--file", goForward_, "--locale"}));
   ASSERT_EQ(run.exitStatus, 0);
-  EXPECT_EQ(lines(run.out).at(0)["language"], "en-US");
+  EXPECT_EQ(parseJsonLines(run.out).at(0)["language"], "en-US");
 }
 
 TEST_F(Transcriber, UnsupportedLocaleIsReportedBeforeAMissingFile) {
@@ -146,7 +140,7 @@ TEST_F(Transcriber, UndecodableFileIsARecognitionFailureWithStatusZero) {
   for (const auto& path : {garbage, dir_->path()}) {
     auto run = runProcess(transcribe({"--file", path}));
     EXPECT_EQ(run.exitStatus, 0);
-    auto events = lines(run.out);
+    auto events = parseJsonLines(run.out);
     ASSERT_EQ(events.size(), 1u) << run.out;
     EXPECT_EQ(events[0]["message"], "recognition_failed");
     EXPECT_TRUE(events[0]["code"].is_number_integer());
@@ -203,7 +197,7 @@ TEST_F(Transcriber, EventsGoToTheFifo) {
   ::close(reader);
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.out, "");
-  auto events = lines(received);
+  auto events = parseJsonLines(received);
   ASSERT_EQ(events.size(), 1u) << received;
   EXPECT_EQ(events[0]["text"], "Go forward ten meters.");
 }
