@@ -210,6 +210,13 @@ class Pipe {
   int fds_[2] = {-1, -1};
 };
 
+// Asks the reader to stop, ends its input and waits until it has returned.
+bool stopReading(ReaderHarness& harness, Pipe& pipe) {
+  harness.reader().requestStop();
+  pipe.closeWrite();
+  return harness.waitUntilReturned();
+}
+
 TEST(CommandReading, CommandSplitAcrossWritesRunsOnceWhenItsLineFeedArrives) {
   Pipe pipe;
   ReaderHarness harness(pipe.readEnd());
@@ -220,9 +227,7 @@ TEST(CommandReading, CommandSplitAcrossWritesRunsOnceWhenItsLineFeedArrives) {
   EXPECT_TRUE(harness.commands().empty());
   writeAll(pipe.writeEnd(), "\n");
   ASSERT_TRUE(harness.waitForCommands(1));
-  harness.reader().requestStop();
-  pipe.closeWrite();
-  ASSERT_TRUE(harness.waitUntilReturned());
+  ASSERT_TRUE(stopReading(harness, pipe));
   EXPECT_EQ(harness.commands(), (std::vector<LiveCommand>{{Kind::stop, {}, {}}}));
 }
 
@@ -231,9 +236,7 @@ TEST(CommandReading, TwoCommandsInOneWriteAreBothReadInOrder) {
   ReaderHarness harness(pipe.readEnd());
   writeAll(pipe.writeEnd(), "stop\nstart de-DE mic\n");
   ASSERT_TRUE(harness.waitForCommands(2));
-  harness.reader().requestStop();
-  pipe.closeWrite();
-  ASSERT_TRUE(harness.waitUntilReturned());
+  ASSERT_TRUE(stopReading(harness, pipe));
   EXPECT_EQ(harness.commands(),
             (std::vector<LiveCommand>{{Kind::stop, {}, {}}, start("de-DE", "mic")}));
 }
@@ -247,9 +250,7 @@ TEST(CommandReading, IgnoresInvalidEmptyAndEndlessLines) {
   for (int i = 0; i < 100; ++i) writeAll(pipe.writeEnd(), "stop stop stop stop ");
   writeAll(pipe.writeEnd(), "\ncancel\n");
   ASSERT_TRUE(harness.waitForCommands(1));
-  harness.reader().requestStop();
-  pipe.closeWrite();
-  ASSERT_TRUE(harness.waitUntilReturned());
+  ASSERT_TRUE(stopReading(harness, pipe));
   EXPECT_EQ(harness.commands(), (std::vector<LiveCommand>{{Kind::cancel, {}, {}}}));
 }
 
