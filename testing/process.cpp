@@ -84,8 +84,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOpti
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   }
   if (options.closedStdout) closeFd(out[0]);
-  // Writing to a child that ended must not end the test (see below), but the child itself gets
-  // the default action, as it would from its host.
+  // Writing to a child that has ended must not end the test; the child itself gets the default
+  // action for SIGPIPE, as it would from its host.
   if (in[1] >= 0) ::signal(SIGPIPE, SIG_IGN);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);

@@ -42,10 +42,9 @@ TEST(KeySendProcess, WithoutADisplayBothCommandsReportTheMissingPermission) {
   writeFile(dir.path() + "/data/applications/chat.desktop",
             "[Desktop Entry]\nType=Application\nName=Chat\nExec=/bin/touch " + dir.path() +
                 "/launched\n");
-  const std::map<std::string, std::optional<std::string>> environment = {
-      {"DISPLAY", std::nullopt},
-      {"XDG_DATA_HOME", dir.path() + "/data"},
-      {"XDG_DATA_DIRS", dir.path() + "/none"}};
+  const Environment environment = {{"DISPLAY", std::nullopt},
+                                   {"XDG_DATA_HOME", dir.path() + "/data"},
+                                   {"XDG_DATA_DIRS", dir.path() + "/none"}};
 
   RunResult paste =
       runProcess({KAVRI_KEYSEND_PATH, "paste"}, {.input = "text", .environment = environment});

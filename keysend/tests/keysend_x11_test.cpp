@@ -62,7 +62,7 @@ class KeySendX11 : public ::testing::Test {
   }
 
   RunResult keysend(const std::vector<std::string>& args, const std::string& input,
-                    const std::map<std::string, std::optional<std::string>>& env = {}) {
+                    const Environment& env = {}) {
     std::vector<std::string> argv = {KAVRI_KEYSEND_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     RunResult result = runProcess(argv, {.input = input, .environment = env});
@@ -132,7 +132,7 @@ class NewChatX11 : public KeySendX11 {
     writeFile(dir.path() + "/data/applications/" + file,
               "[Desktop Entry]\nType=Application\n" + body);
   }
-  std::map<std::string, std::optional<std::string>> env;
+  Environment env;
 };
 
 TEST_F(NewChatX11, LaunchesTheAppWaitsForItAndSendsNewChatPromptAndReturnInOrder) {
