@@ -36,6 +36,17 @@ void PrintTo(const Seen& seen, std::ostream* out) {
   *out << "{" << seen.keyCode << ", 0x" << std::hex << seen.flags << std::dec << "}";
 }
 
+// What a monitor reports for taps of modifier keys, one after the other: each key with its flag
+// while down, then with none.
+std::vector<Seen> taps(std::initializer_list<Seen> keysDown) {
+  std::vector<Seen> seen;
+  for (const Seen& down : keysDown) {
+    seen.push_back(down);
+    seen.push_back({down.keyCode, 0});
+  }
+  return seen;
+}
+
 class Collector {
  public:
   FlagsMonitor::FlagsHandler handler() {
@@ -103,10 +114,8 @@ class FlagsMonitorX11 : public ::testing::Test {
 TEST_F(FlagsMonitorX11, ReportsAModifierPressAndReleaseWithTheStateAfterEach) {
   typist_.tap(XK_Control_L);
   typist_.tap(XK_Shift_R);
-  EXPECT_EQ(collector_.waitFor(4), (std::vector<Seen>{{kVK_Control, kFlagControl},
-                                                      {kVK_Control, 0},
-                                                      {kVK_RightShift, kFlagShift},
-                                                      {kVK_RightShift, 0}}));
+  EXPECT_EQ(collector_.waitFor(4),
+            taps({{kVK_Control, kFlagControl}, {kVK_RightShift, kFlagShift}}));
 }
 
 TEST_F(FlagsMonitorX11, KeepsTheSharedFlagWhileTheOtherSideIsHeld) {
@@ -134,8 +143,7 @@ TEST_F(FlagsMonitorX11, IgnoresOrdinaryKeysAndReleasesOfKeysThatWereNotDown) {
   typist_.key(XK_Super_L, true);
   typist_.tap(XK_a);
   typist_.key(XK_Super_L, false);
-  EXPECT_EQ(collector_.waitFor(2),
-            (std::vector<Seen>{{kVK_Command, kFlagCommand}, {kVK_Command, 0}}));
+  EXPECT_EQ(collector_.waitFor(2), taps({{kVK_Command, kFlagCommand}}));
 }
 
 TEST_F(FlagsMonitorX11, DeliversNothingWhileStoppedAndAgainAfterARestart) {
@@ -144,7 +152,7 @@ TEST_F(FlagsMonitorX11, DeliversNothingWhileStoppedAndAgainAfterARestart) {
   ASSERT_TRUE(monitor_->enable(true));
   EXPECT_TRUE(monitor_->enable(true));
   typist_.tap(XK_Shift_L);
-  EXPECT_EQ(collector_.waitFor(2), (std::vector<Seen>{{kVK_Shift, kFlagShift}, {kVK_Shift, 0}}));
+  EXPECT_EQ(collector_.waitFor(2), taps({{kVK_Shift, kFlagShift}}));
 }
 
 // Xvfb's keyboard has no Fn key; a keyboard that reports one maps it to XF86Fn. The mapping is
@@ -184,10 +192,7 @@ TEST(FlagsMonitorX11Fn, AKeyReportedAsFnCarriesTheFunctionFlagWhileDown) {
   }
   XCloseDisplay(x);
 
-  EXPECT_EQ(collector.waitFor(4), (std::vector<Seen>{{kVK_Function, kFlagFunction},
-                                                     {kVK_Function, 0},
-                                                     {kVK_Shift, kFlagShift},
-                                                     {kVK_Shift, 0}}));
+  EXPECT_EQ(collector.waitFor(4), taps({{kVK_Function, kFlagFunction}, {kVK_Shift, kFlagShift}}));
   monitor->enable(false);
 }
 
@@ -198,7 +203,7 @@ std::unique_ptr<FlagsMonitor> monitorThatSeesShift(Collector& collector) {
   Typist typist;
   EXPECT_TRUE(typist.ok());
   if (typist.ok()) typist.tap(XK_Shift_L);
-  EXPECT_EQ(collector.waitFor(2), (std::vector<Seen>{{kVK_Shift, kFlagShift}, {kVK_Shift, 0}}));
+  EXPECT_EQ(collector.waitFor(2), taps({{kVK_Shift, kFlagShift}}));
   return monitor;
 }
 
