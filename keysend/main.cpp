@@ -5,6 +5,7 @@
 #include <csignal>
 #include <memory>
 
+#include "clock.h"
 #include "keysend.h"
 
 #if defined(__SANITIZE_ADDRESS__)

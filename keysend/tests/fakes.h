@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "keyboard_events.h"
-#include "keystrokes.h"
 #include "pasteboard.h"
 #include "workspace.h"
 
