@@ -38,11 +38,12 @@ void reportReady(UniqueFd ready, bool owned) {
     reportReady(std::move(ready), false);
     _exit(1);
   }
-  SelectionOwner owner(*connection, text, {.lost = nullptr, .done = [] { _exit(0); }});
+  SelectionOwner owner(*connection, text, {});
   const bool owned = owner.take(x11::deadlineAfter(ownershipTimeout));
   alarm(0);
   reportReady(std::move(ready), owned);
   if (!owned) _exit(1);
+  // Until another client has the clipboard and the transfers running then are over.
   owner.serve();
   _exit(0);
 }
