@@ -21,23 +21,25 @@ async function main() {
     for (let i = 0; i < kDictations; i++) {
       // A spare transcriber waits, as it does for a user who pauses between dictations.
       await waitFor(() => host.transcribers().length > 0, 'a spare transcriber');
-      desktop.key('keydown');
+      desktop.xdotool('keydown', 'Control_R');
       await host.next('recording');
-      await waitFor(() => desktop.recordStreams() > 0, 'the transcriber to capture');
+      await waitFor(() => desktop.capturingPids().length > 0, 'the transcriber to capture');
       await desktop.play();
       // Taken before the release is sent, so the figure includes sending it.
       const released = process.hrtime.bigint();
-      desktop.key('keyup');
-      await waitFor(() => desktop.pastes().length === i + 1, 'the text in the window', undefined, kWatchIntervalMs);
+      desktop.xdotool('keyup', 'Control_R');
+      const arrived = () => desktop.pastes().length === i + 1;
+      await waitFor(arrived, 'the text in the window', undefined, kWatchIntervalMs);
       seconds.push(Number(process.hrtime.bigint() - released) / 1e9);
       const { text } = await host.next('pasted');
       process.stderr.write(`dictation ${i + 1}: ${seconds[i].toFixed(3)} s, "${text}"\n`);
     }
     seconds.sort((a, b) => a - b);
     const median = seconds[Math.floor(seconds.length / 2)];
+    const figure = (s) => `${s.toFixed(3)} s`;
     console.log(
-      `release to text in the window (${kDictations} dictations): median ${median.toFixed(3)} s, ` +
-        `fastest ${seconds[0].toFixed(3)} s, slowest ${seconds.at(-1).toFixed(3)} s (goal: at most 1.0 s)`,
+      `release to text in the window (${kDictations} dictations): median ${figure(median)}, ` +
+        `fastest ${figure(seconds[0])}, slowest ${figure(seconds.at(-1))} (goal: at most 1.0 s)`,
     );
   } finally {
     await desktop.stop();

@@ -45,7 +45,8 @@ let keyglue;
 try {
   keyglue = require(values.keyglue);
 } catch (error) {
-  report({ state: 'error', message: `keyglue cannot be loaded: ${/** @type {Error} */ (error).message}` });
+  const why = /** @type {Error} */ (error).message;
+  report({ state: 'error', message: `keyglue cannot be loaded: ${why}` });
   process.exit(1);
 }
 

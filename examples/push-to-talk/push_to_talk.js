@@ -49,7 +49,7 @@ class PushToTalk {
   start() {
     const { keyglue, report } = this.options;
     if (!keyglue.isTrusted(true)) {
-      report({ state: 'error', message: 'synthetic keystrokes are not allowed: nothing can be pasted' });
+      report({ state: 'error', message: 'synthetic keystrokes are not allowed: pastes will fail' });
     }
     keyglue.setTriggerKeyCode(this.options.triggerKeyCode);
     if (!keyglue.startFnListener((event) => this.onKey(event))) {
@@ -149,8 +149,8 @@ class PushToTalk {
     }
     return new Promise((resolve) => {
       const child = execFile(this.options.keysend, ['paste'], (error, _out, errors) => {
-        if (!error) report({ state: 'pasted', text });
-        else report({ state: 'error', message: `kavri-keysend paste: ${errors.trim() || error.message}` });
+        const why = `kavri-keysend paste: ${(errors || error?.message || '').trim()}`;
+        report(error ? { state: 'error', message: why } : { state: 'pasted', text });
         resolve();
       });
       // The key sender reads its input to the end before it touches the clipboard.

@@ -28,12 +28,23 @@ describe('push-to-talk dictation on a private desktop', () => {
 
   // Holds the trigger while the recording plays into the microphone. Playing starts once the
   // transcriber captures, as a speaker would wait for the recording indicator.
+  const captured = new Set();
   async function dictate() {
-    desktop.key('keydown');
+    desktop.xdotool('keydown', 'Control_R');
     await host.next('recording');
-    await waitFor(() => desktop.recordStreams() > 0, 'the transcriber to capture');
+    const capturing = () => desktop.capturingPids().find((pid) => !captured.has(pid));
+    const pid = await waitFor(capturing, 'the transcriber to capture');
+    captured.add(pid);
     await desktop.play();
-    desktop.key('keyup');
+    desktop.xdotool('keyup', 'Control_R');
+  }
+
+  // The host's waiting transcribers, once there is one.
+  function waitingTranscribers() {
+    return waitFor(() => {
+      const pids = host.transcribers();
+      return pids.length > 0 && pids;
+    }, 'a waiting transcriber');
   }
 
   it('pastes two dictations, the second pressed while the first is being pasted', async () => {
@@ -41,34 +52,39 @@ describe('push-to-talk dictation on a private desktop', () => {
     // kavri-keysend has pressed Control+V and waits to put the previous string back.
     await waitFor(() => desktop.pastes().length === 1, 'the first paste');
     await dictate();
-    assert.match(words((await host.next('pasted')).text), /go forward ten meters/);
-    assert.match(words((await host.next('pasted')).text), /go forward ten meters/);
+    // The first "pasted" line may come before or after the second "recording".
+    const pasted = await waitFor(() => {
+      const lines = host.states.filter((line) => line.state === 'pasted');
+      return lines.length === 2 && lines;
+    }, 'two "pasted" lines');
     const pastes = desktop.pastes();
-    assert.equal(pastes.length, 2);
-    for (const text of pastes) assert.match(words(text), /go forward ten meters/);
+    assert.deepEqual(pastes, pasted.map((line) => line.text));
+    // All four words on an idle machine; on one so loaded that decoding falls more than 8 s
+    // behind, the transcriber ends with the words it has, so only the first ones are certain.
+    for (const text of pastes) assert.match(words(text), /^go forward/);
     assert.equal(desktop.clipboard(), kPrevious);
   });
 
   it('replaces a transcriber that dies, and pastes nothing for an empty dictation', async () => {
-    const [spare] = await waitFor(() => host.transcribers(), 'a spare transcriber');
+    const [spare] = await waitingTranscribers();
     process.kill(spare, 'SIGKILL');
     assert.match((await host.next('error')).message, /SIGKILL/);
-    await waitFor(() => host.transcribers().some((pid) => pid !== spare), 'the transcriber to be started again');
+    const restarted = () => host.transcribers().some((pid) => pid !== spare);
+    await waitFor(restarted, 'the transcriber to be started again');
     // Released at once, before the transcriber can have started: nothing heard, nothing pasted.
-    desktop.key('keydown');
-    desktop.key('keyup');
+    desktop.xdotool('keydown', 'Control_R', 'keyup', 'Control_R');
     await host.next('recording');
     await host.next('ready');
     assert.equal(desktop.pastes().length, 2);
-    assert.equal(host.states.filter((line) => line.state === 'error').length, 1, JSON.stringify(host.states));
+    const errors = host.states.filter((line) => line.state === 'error');
+    assert.equal(errors.length, 1, JSON.stringify(host.states));
   });
 
   it('ends on SIGTERM without leaving a child process', async () => {
-    const transcribers = await waitFor(() => host.transcribers(), 'a spare transcriber');
+    await waitingTranscribers();
     const children = childrenOf(host.child.pid);
     host.child.kill('SIGTERM');
     assert.equal(await exited(host.child), 0);
-    assert.ok(transcribers.every((pid) => children.includes(pid)));
     assert.deepEqual(children.filter(alive), []);
   });
 });
