@@ -43,7 +43,7 @@ const report = (state) => process.stdout.write(`${JSON.stringify(state)}\n`);
 
 let keyglue;
 try {
-  keyglue = require(values.keyglue);
+  keyglue = require(path.resolve(values.keyglue));
 } catch (error) {
   const why = /** @type {Error} */ (error).message;
   report({ state: 'error', message: `keyglue cannot be loaded: ${why}` });
