@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "keystrokes.h"
+#include "clock.h"
 #include "pasteboard.h"
 #include "testing/fake_keyboard.h"
 #include "workspace.h"

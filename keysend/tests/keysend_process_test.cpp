@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "keysend.h"
 #include "testing/files.h"
 #include "testing/process.h"
 
@@ -34,6 +35,21 @@ TEST(KeySendProcess, UsageErrorsEndAtOnceWhileStandardInputStaysOpen) {
     EXPECT_EQ(result.exitStatus, 2);
     EXPECT_EQ(result.err, usage.line);
     EXPECT_EQ(result.out, "");
+  }
+}
+
+TEST(KeySendProcess, HelpAndVersionAnswerOnStandardOutputWithoutADisplayOrInput) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"paste", "--help"}, {"--version"}, {"new-chat", "Chat", "--version"}}) {
+    std::vector<std::string> argv = {KAVRI_KEYSEND_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    SCOPED_TRACE(::testing::PrintToString(argv));
+    RunResult result = runProcess(
+        argv, {.holdInputOpen = true, .environment = {{"DISPLAY", std::nullopt}}, .timeout = 20s});
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.out, helpOrVersionText(argv).value_or("(none)"));
+    EXPECT_EQ(result.err, "");
   }
 }
 

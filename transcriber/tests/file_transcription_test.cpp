@@ -1,5 +1,5 @@
 // File mode against a scripted speech service: every outcome line and exit status.
-#include "file_transcription.h"
+#include "file_mode.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -18,7 +18,7 @@
 #include "flags_monitor.h"
 #include "keyboard_events.h"
 #include "testing/x_server.h"
-#include "x11_display.h"
+#include "x11_connection.h"
 
 namespace kavri::keys {
 namespace {
@@ -76,7 +76,7 @@ class Collector {
 // Presses keys the way another client would.
 class Typist {
  public:
-  Typist() : display_(openDisplay()) {}
+  Typist() : display_(x11::openDisplay()) {}
   ~Typist() {
     if (display_) XCloseDisplay(display_);
   }
@@ -165,7 +165,7 @@ TEST(FlagsMonitorX11Fn, AKeyReportedAsFnCarriesTheFunctionFlagWhileDown) {
   auto monitor = makePlatformFlagsMonitor(collector.handler(), nullptr);
   ASSERT_TRUE(monitor->enable(true));
 
-  Display* x = openDisplay();
+  Display* x = x11::openDisplay();
   ASSERT_NE(x, nullptr);
   int minCode = 0, maxCode = 0, perCode = 0;
   XDisplayKeycodes(x, &minCode, &maxCode);

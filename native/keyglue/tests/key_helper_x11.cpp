@@ -23,7 +23,7 @@
 #include <memory>
 #include <string>
 
-#include "x11_display.h"
+#include "x11_connection.h"
 
 namespace {
 
@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
     std::cerr << "usage: key_helper keys|window|timed ...\n";
     return 2;
   }
-  DisplayPtr display(kavri::keys::openDisplay());
+  DisplayPtr display(kavri::x11::openDisplay());
   if (!display) {
     std::cerr << "cannot open the display\n";
     return 3;

@@ -1,12 +1,18 @@
-// File mode: one audio file in, one "final" event (or one error event) out, then the exit.
+// File mode (--file): one audio file in, one "final" event (or one error event) out, then the
+// exit.
 #pragma once
 
 #include <chrono>
 #include <string>
 
+#include "command_line.h"
+#include "platform.h"
 #include "speech/speech_service.h"
 
 namespace kavri {
+
+// Asks for the speech permission; the answer's thread transcribes the file and ends the process.
+void startFileMode(const CommandLine& commandLine, const Platform& platform);
 
 // How long a file may take to recognise before the transcriber gives up on it.
 inline constexpr std::chrono::milliseconds kRecognitionTimeout = std::chrono::seconds(600);

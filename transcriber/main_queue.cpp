@@ -1,4 +1,4 @@
-#include "dispatch.h"
+#include "main_queue.h"
 
 #include <thread>
 
@@ -38,6 +38,8 @@ void MainQueue::drain() {
   }
 }
 
-void launchTask(std::function<void()> block) { std::thread(std::move(block)).detach(); }
+void launchTask(std::function<void()> block) {
+  std::thread(std::move(block)).detach();
+}
 
 }  // namespace kavri

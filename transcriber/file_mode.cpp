@@ -1,4 +1,4 @@
-#include "file_transcription.h"
+#include "file_mode.h"
 
 #include <atomic>
 #include <cmath>
@@ -6,7 +6,6 @@
 #include <semaphore>
 
 #include "event_output.h"
-#include "modes.h"
 
 namespace kavri {
 

@@ -1,5 +1,5 @@
-// The few executors the transcriber needs: a serial main queue that the main thread serves
-// forever, and asynchronous tasks on background threads.
+// The transcriber's two executors: the serial main queue that the main thread serves forever,
+// and tasks on background threads.
 #pragma once
 
 #include <condition_variable>
