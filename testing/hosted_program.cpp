@@ -34,6 +34,10 @@ HostedProgram::HostedProgram(const std::vector<std::string>& argv, const std::st
   std::vector<char*> argp;
   for (auto& arg : args) argp.push_back(arg.data());
   argp.push_back(nullptr);
+  // The host writes the commands, which the program may never read; it is a copy of the test
+  // process, and ignores SIGPIPE as that does.
+  ignoreBrokenPipes();
+  const DefaultSignalAttributes attributes;
   host_ = ::fork();
   if (host_ == 0) {
     // Only the test's end of the go pipe may keep it open: its closing ends the host.
@@ -45,7 +49,12 @@ HostedProgram::HostedProgram(const std::vector<std::string>& argv, const std::st
     posix_spawn_file_actions_adddup2(&actions, input[0], 0);
     posix_spawn_file_actions_adddup2(&actions, output[1], 1);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), environ) != 0) ::_exit(1);
+    if (posix_spawn(&pid, argp[0], &actions, attributes.get(), argp.data(), environ) != 0) {
+      ::_exit(1);
+    }
+    // Only the program may read the commands: a program that ends before it has read them all
+    // makes the write fail instead of leaving it waiting.
+    ::close(input[0]);
     if (!commands.empty()) (void)!::write(input[1], commands.data(), commands.size());
     ::close(input[1]);
     (void)!::write(pidPipe[1], &pid, sizeof pid);

@@ -56,6 +56,23 @@ int statusOf(int waitStatus) {
 
 }  // namespace
 
+void ignoreBrokenPipes() {
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+DefaultSignalAttributes::DefaultSignalAttributes() {
+  posix_spawnattr_init(&attributes_);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes_, &defaults);
+  posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF);
+}
+
+DefaultSignalAttributes::~DefaultSignalAttributes() {
+  posix_spawnattr_destroy(&attributes_);
+}
+
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOptions& options) {
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
   if ((options.pipeStdin && ::pipe2(in, O_CLOEXEC) != 0) ||
@@ -84,26 +101,17 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOpti
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   }
   if (options.closedStdout) closeFd(out[0]);
-  // Writing to a child that has ended must not end the test; the child itself gets the default
-  // action for SIGPIPE, as it would from its host.
-  if (in[1] >= 0) ::signal(SIGPIPE, SIG_IGN);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  ignoreBrokenPipes();
+  const DefaultSignalAttributes attributes;
 
   std::vector<std::string> args = argv;
   std::vector<std::string> environment = environmentWith(options.environment);
   auto argp = pointers(args);
   auto envp = pointers(environment);
   pid_t pid = -1;
-  if (::posix_spawnp(&pid, argp[0], &actions, &attributes, argp.data(), envp.data()) == 0) {
+  if (::posix_spawnp(&pid, argp[0], &actions, attributes.get(), argp.data(), envp.data()) == 0) {
     pid_ = pid;
   }
-  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   closeFd(in[0]);
   closeFd(out[1]);
@@ -123,13 +131,14 @@ ChildProcess::~ChildProcess() {
   closeFd(stderr_);
 }
 
-void ChildProcess::write(std::string_view bytes) {
+bool ChildProcess::write(std::string_view bytes) {
   while (stdin_ >= 0 && !bytes.empty()) {
     ssize_t n = ::write(stdin_, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+    if (n <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(n));
   }
+  return bytes.empty();
 }
 
 void ChildProcess::closeStdin() {

@@ -2,6 +2,7 @@
 // left running once its test is over. Also what a test can learn of any process from /proc.
 #pragma once
 
+#include <spawn.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -35,6 +36,24 @@ struct ChildOptions {
   bool silenceStderr = true;
 };
 
+// The test process ignores SIGPIPE from its first child on: writing to a child that has ended
+// then fails with EPIPE, whichever thread writes, instead of ending the test.
+void ignoreBrokenPipes();
+
+// Attributes for posix_spawn that give a program back the default action for SIGPIPE, so that it
+// meets a closed pipe as it would under its real host.
+class DefaultSignalAttributes {
+ public:
+  DefaultSignalAttributes();
+  ~DefaultSignalAttributes();
+  DefaultSignalAttributes(const DefaultSignalAttributes&) = delete;
+  DefaultSignalAttributes& operator=(const DefaultSignalAttributes&) = delete;
+  const posix_spawnattr_t* get() const { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+};
+
 // How a run to completion went.
 struct RunResult {
   std::string out;
@@ -55,8 +74,9 @@ class ChildProcess {
   bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
 
-  void write(std::string_view bytes);
-  void writeLine(const std::string& line) { write(line + "\n"); }
+  // False when not every byte could be written: the child has closed its input or ended.
+  bool write(std::string_view bytes);
+  bool writeLine(const std::string& line) { return write(line + "\n"); }
   void closeStdin();
   // The test stops listening: the child's next write to its standard output fails.
   void closeStdout();
