@@ -37,7 +37,6 @@ HostedProgram::HostedProgram(const std::vector<std::string>& argv, const std::st
   // The host writes the commands, which the program may never read; it is a copy of the test
   // process, and ignores SIGPIPE as that does.
   ignoreBrokenPipes();
-  const DefaultSignalAttributes attributes;
   host_ = ::fork();
   if (host_ == 0) {
     // Only the test's end of the go pipe may keep it open: its closing ends the host.
@@ -49,9 +48,7 @@ HostedProgram::HostedProgram(const std::vector<std::string>& argv, const std::st
     posix_spawn_file_actions_adddup2(&actions, input[0], 0);
     posix_spawn_file_actions_adddup2(&actions, output[1], 1);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argp[0], &actions, attributes.get(), argp.data(), environ) != 0) {
-      ::_exit(1);
-    }
+    if (spawnWithDefaultSignals(&pid, &actions, argp.data(), environ) != 0) ::_exit(1);
     // Only the program may read the commands: a program that ends before it has read them all
     // makes the write fail instead of leaving it waiting.
     ::close(input[0]);

@@ -60,17 +60,19 @@ void ignoreBrokenPipes() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
-DefaultSignalAttributes::DefaultSignalAttributes() {
-  posix_spawnattr_init(&attributes_);
+int spawnWithDefaultSignals(pid_t* pid, const posix_spawn_file_actions_t* actions,
+                            char* const argv[], char* const envp[], bool searchPath) {
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attributes_, &defaults);
-  posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF);
-}
-
-DefaultSignalAttributes::~DefaultSignalAttributes() {
-  posix_spawnattr_destroy(&attributes_);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  const int error = searchPath ? ::posix_spawnp(pid, argv[0], actions, &attributes, argv, envp)
+                               : ::posix_spawn(pid, argv[0], actions, &attributes, argv, envp);
+  posix_spawnattr_destroy(&attributes);
+  return error;
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOptions& options) {
@@ -102,14 +104,13 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOpti
   }
   if (options.closedStdout) closeFd(out[0]);
   ignoreBrokenPipes();
-  const DefaultSignalAttributes attributes;
 
   std::vector<std::string> args = argv;
   std::vector<std::string> environment = environmentWith(options.environment);
   auto argp = pointers(args);
   auto envp = pointers(environment);
   pid_t pid = -1;
-  if (::posix_spawnp(&pid, argp[0], &actions, attributes.get(), argp.data(), envp.data()) == 0) {
+  if (spawnWithDefaultSignals(&pid, &actions, argp.data(), envp.data(), true) == 0) {
     pid_ = pid;
   }
   posix_spawn_file_actions_destroy(&actions);

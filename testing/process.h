@@ -40,19 +40,11 @@ struct ChildOptions {
 // then fails with EPIPE, whichever thread writes, instead of ending the test.
 void ignoreBrokenPipes();
 
-// Attributes for posix_spawn that give a program back the default action for SIGPIPE, so that it
-// meets a closed pipe as it would under its real host.
-class DefaultSignalAttributes {
- public:
-  DefaultSignalAttributes();
-  ~DefaultSignalAttributes();
-  DefaultSignalAttributes(const DefaultSignalAttributes&) = delete;
-  DefaultSignalAttributes& operator=(const DefaultSignalAttributes&) = delete;
-  const posix_spawnattr_t* get() const { return &attributes_; }
-
- private:
-  posix_spawnattr_t attributes_;
-};
+// posix_spawn (posix_spawnp with searchPath) that gives the program back the default action for
+// SIGPIPE, so that it meets a closed pipe as it would under its real host. Allocates nothing, so a
+// forked copy of the test process may call it.
+int spawnWithDefaultSignals(pid_t* pid, const posix_spawn_file_actions_t* actions,
+                            char* const argv[], char* const envp[], bool searchPath = false);
 
 // How a run to completion went.
 struct RunResult {
