@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "keystrokes.h"
+#include "clock.h"
 #include "workspace.h"
 
 namespace kavri::keysend {

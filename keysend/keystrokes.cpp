@@ -3,29 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <thread>
 
 namespace kavri::keysend {
-namespace {
-
-class SystemClock final : public Clock {
- public:
-  double now() override {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-  }
-  void sleep(double seconds) override {
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  }
-};
-
-}  // namespace
-
-Clock& systemClock() {
-  static SystemClock clock;
-  return clock;
-}
 
 bool sendKey(keys::KeyboardEvents& events, Clock& clock, uint16_t key, uint64_t modifiers,
              double pressDuration) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "clock.h"
 #include "keyboard_events.h"
 
 namespace kavri::keysend {
@@ -20,16 +21,6 @@ inline constexpr double kKeyPressDuration = 0.02;
 // How often, and how long after the system's prompt, the permission is tested again.
 inline constexpr double kAccessibilityPollInterval = 0.1;
 inline constexpr double kAccessibilityPromptLimit = 1.5;
-
-// Wall-clock time and blocking sleeps, both in seconds.
-class Clock {
- public:
-  virtual ~Clock() = default;
-  virtual double now() = 0;
-  virtual void sleep(double seconds) = 0;
-};
-
-Clock& systemClock();
 
 // Posts one press and release of key with exactly these modifier flags. False (and nothing
 // posted) when an event cannot be created.

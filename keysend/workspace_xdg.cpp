@@ -25,8 +25,10 @@
 #include <thread>
 
 #include "app_activation.h"
-#include "display_x11.h"
+#include "lost_server_x11.h"
+#include "unique_fd.h"
 #include "workspace.h"
+#include "x11_connection.h"
 
 namespace kavri::keysend {
 namespace {
@@ -48,16 +50,6 @@ struct GFree {
   void operator()(gpointer memory) const { g_free(memory); }
 };
 using GCharPtr = std::unique_ptr<gchar, GFree>;
-
-struct FileDescriptor {
-  explicit FileDescriptor(int fd) : fd(fd) {}
-  ~FileDescriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int fd;
-};
 
 std::string baseName(const std::string& path) {
   auto slash = path.rfind('/');
@@ -100,11 +92,11 @@ std::optional<std::string> launch(const std::string& path) {
   GObjectPtr<GAppLaunchContext> context(g_app_launch_context_new());
   // The application must not inherit our standard streams: a host that reads our output to its
   // end would otherwise wait for the application to exit.
-  FileDescriptor null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  UniqueFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
   GError* rawError = nullptr;
   const gboolean launched = g_desktop_app_info_launch_uris_as_manager_with_fds(
       info.get(), nullptr, context.get(), G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr, nullptr,
-      null.fd, null.fd, null.fd, &rawError);
+      null.get(), null.get(), null.get(), &rawError);
   GErrorPtr failure(rawError);
   if (!launched) return failure ? std::string(failure->message) : "the launch failed";
   return std::nullopt;
@@ -181,10 +173,10 @@ class XdgWorkspace final : public Workspace {
   }
 
   std::vector<std::string> frontmostApplicationIdentifiers() override {
-    if (!display_) display_ = x11::openDisplay();
-    Display* display = display_.get();
-    if (!display) return {};
-    x11::ErrorTrap trap(display);
+    if (!connection_) connection_ = x11::Connection::open(kEndWithLostServer);
+    if (!connection_) return {};
+    Display* display = connection_->display();
+    x11::ErrorTrap trap(*connection_);
     Window active = activeWindow(display);
     if (active == None) return {};
     XClassHint hint{};
@@ -214,7 +206,7 @@ class XdgWorkspace final : public Workspace {
     return static_cast<Window>(reinterpret_cast<const long*>(data)[0]);
   }
 
-  x11::DisplayPtr display_;
+  std::unique_ptr<x11::Connection> connection_;
 };
 
 }  // namespace

@@ -1,11 +1,10 @@
-// Live mode: the speech permission, then the command reader on a background thread, each command
-// run on the main queue against the process's one live session.
+#include "live_mode.h"
+
 #include <unistd.h>
 
 #include "command_reader.h"
 #include "event_output.h"
 #include "live_session.h"
-#include "modes.h"
 
 namespace kavri {
 namespace {

@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "event_sink.h"
+#include "main_queue.h"
 #include "mic_source.h"
-#include "modes.h"
+#include "platform.h"
 #include "source_recognizer.h"
 #include "system_audio_source.h"
 

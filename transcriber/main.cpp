@@ -1,47 +1,8 @@
-// Entry point of kavri-transcribe: captures the command line, opens the event output, chooses
-// the mode and parks the main thread on the main queue.
-#include <unistd.h>
-
-#include <csignal>
-
-#include "command_line.h"
-#include "dispatch.h"
-#include "event_output.h"
-#include "modes.h"
-
-using namespace kavri;
+// Entry point of kavri-transcribe: the real backends of this platform, handed to the start-up that
+// the tests share.
+#include "platform.h"
+#include "transcriber.h"
 
 int main(int argc, char** argv) {
-  // A host that closes its end of the output must not kill us in the middle of a line: a failed
-  // write ends the process cleanly instead (see EventOutput).
-  std::signal(SIGPIPE, SIG_IGN);
-
-  static const CommandLine commandLine(argc, argv);
-  static MainQueue mainQueue;
-
-  // Our host is our parent; compared with the parent at start-up, so a host that is itself
-  // process 1 (a container's init) is not mistaken for a dead one.
-  const pid_t parent = ::getppid();
-  static EventOutput output(openEventOutput(commandLine.argValue("--events-fifo"),
-                                            [parent] { return ::getppid() == parent; }));
-  setEventOutput(&output);
-
-  static const Platform platform = makePlatform();
-  switch (commandLine.mode()) {
-    case Mode::probe:
-      runProbe(platform);
-    case Mode::requestSpeech:
-      startRequestSpeech(platform);
-      break;
-    case Mode::primeScreen:
-      startPrimeScreen(platform);
-      break;
-    case Mode::file:
-      startFileMode(commandLine, platform);
-      break;
-    case Mode::live:
-      startLiveMode(commandLine, platform, mainQueue);
-      break;
-  }
-  mainQueue.runForever();
+  kavri::runTranscriber(argc, argv, kavri::makePlatform());
 }

@@ -1,10 +1,9 @@
-// The permission modes: one question to the platform, one line without an "event" key, exit 0
-// whatever the answer. On Linux nobody prompts: the speech status is the engine's, and priming
-// "screen" capture asks the audio server for the output we would record.
+// On Linux nobody prompts: the speech status is the engine's, and priming "screen" capture asks
+// the audio server for the output we would record.
 #include "permission_modes.h"
 
-#include "dispatch.h"
-#include "modes.h"
+#include "command_line.h"
+#include "main_queue.h"
 
 namespace kavri {
 

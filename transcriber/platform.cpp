@@ -1,9 +1,10 @@
-#include "modes.h"
+#include "platform.h"
 
 namespace kavri {
 
 Platform makePlatform() {
-  return Platform{speech::makePlatformSpeechService(), [] { return audio::makePlatformAudioEngine(); },
+  return Platform{speech::makePlatformSpeechService(),
+                  [] { return audio::makePlatformAudioEngine(); },
                   audio::makePlatformSystemAudioCapture()};
 }
 

@@ -25,7 +25,8 @@
 
 #include "flags_monitor.h"
 #include "keyboard_events.h"
-#include "x11_display.h"
+#include "unique_fd.h"
+#include "x11_connection.h"
 
 namespace kavri::keys {
 namespace {
@@ -34,29 +35,6 @@ constexpr int kKeycodeCount = 256;
 // XF86XK_Fn, spelled out because the header defines it through a macro it undefines again.
 constexpr KeySym kKeysymFn = 0x100811D0;
 constexpr int kModifierCount = 8;
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~UniqueFd() { reset(); }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 std::optional<uint16_t> macKeyCodeForKeysym(KeySym sym) {
   switch (sym) {
@@ -119,7 +97,7 @@ uint64_t flagForModifierKeysym(KeySym sym) {
 class KeyListener {
  public:
   static std::unique_ptr<KeyListener> connect(FlagsMonitor::FlagsHandler handler) {
-    auto connection = X11Connection::open();
+    auto connection = x11::Connection::open(x11::kMarkLost);
     if (!connection) return nullptr;
     auto listener =
         std::unique_ptr<KeyListener>(new KeyListener(std::move(connection), std::move(handler)));
@@ -155,7 +133,7 @@ class KeyListener {
     bool press;
   };
 
-  KeyListener(std::unique_ptr<X11Connection> connection, FlagsMonitor::FlagsHandler handler)
+  KeyListener(std::unique_ptr<x11::Connection> connection, FlagsMonitor::FlagsHandler handler)
       : connection_(std::move(connection)), handler_(std::move(handler)) {}
 
   bool select() {
@@ -306,7 +284,7 @@ class KeyListener {
     return flags;
   }
 
-  std::unique_ptr<X11Connection> connection_;
+  std::unique_ptr<x11::Connection> connection_;
   FlagsMonitor::FlagsHandler handler_;
   int xiOpcode_ = 0;
   int xkbEventBase_ = 0;

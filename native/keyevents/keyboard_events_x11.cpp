@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "keyboard_events.h"
-#include "x11_display.h"
+#include "x11_connection.h"
 
 namespace kavri::keys {
 namespace {
@@ -115,7 +115,7 @@ class X11KeyboardEvents final : public KeyboardEvents {
   // Opened on first need; a connection whose server went away is replaced by a new one.
   Display* connection() {
     if (connection_ && connection_->lost()) connection_.reset();
-    if (!connection_) connection_ = X11Connection::open();
+    if (!connection_) connection_ = x11::Connection::open(x11::kMarkLost);
     return connection_ ? connection_->display() : nullptr;
   }
 
@@ -124,7 +124,7 @@ class X11KeyboardEvents final : public KeyboardEvents {
     return XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor) == True;
   }
 
-  std::unique_ptr<X11Connection> connection_;
+  std::unique_ptr<x11::Connection> connection_;
 };
 
 }  // namespace

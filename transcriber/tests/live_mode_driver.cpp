@@ -1,4 +1,4 @@
-// kavri-transcribe's live mode on fake devices: a microphone and a system-audio capture that each
+// kavri-transcribe's start-up on fake devices: a microphone and a system-audio capture that each
 // play a buffer every 20 ms and a speech service that hears one word per buffer, so that
 // process-level tests can drive the real command channel, event output, session and exits without
 // audio hardware or a speech model.
@@ -6,17 +6,12 @@
 //                    [--system-audio-fails-after N]
 // With --system-audio-fails-after the system capture stops with an error after N buffers, as when
 // the audio server dies, and delivers nothing more.
-#include <unistd.h>
-
-#include <csignal>
 #include <string>
 #include <thread>
 
 #include "command_line.h"
-#include "dispatch.h"
-#include "event_output.h"
 #include "fake_audio.h"
-#include "modes.h"
+#include "transcriber.h"
 
 using namespace kavri;
 
@@ -160,22 +155,15 @@ class PlayingCapture : public testing::FakeSystemAudioCapture {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::signal(SIGPIPE, SIG_IGN);
-  static const CommandLine commandLine(argc, argv);
-  static MainQueue mainQueue;
-  const pid_t parent = ::getppid();
-  static EventOutput output(openEventOutput(commandLine.argValue("--events-fifo"),
-                                            [parent] { return ::getppid() == parent; }));
-  setEventOutput(&output);
+  const CommandLine commandLine(argc, argv);
   int status = speech::kAuthorized;
   if (auto value = commandLine.argValue("--fake-speech-status")) status = std::stoi(*value);
   std::optional<int> systemFailsAfter;
   if (auto value = commandLine.argValue("--system-audio-fails-after")) {
     systemFailsAfter = std::stoi(*value);
   }
-  static const Platform platform{std::make_shared<DriverSpeechService>(status),
-                                 [] { return std::make_shared<PlayingEngine>(); },
-                                 std::make_shared<PlayingCapture>(systemFailsAfter)};
-  startLiveMode(commandLine, platform, mainQueue);
-  mainQueue.runForever();
+  runTranscriber(argc, argv,
+                 Platform{std::make_shared<DriverSpeechService>(status),
+                          [] { return std::make_shared<PlayingEngine>(); },
+                          std::make_shared<PlayingCapture>(systemFailsAfter)});
 }

@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "event_output.h"
-#include "modes.h"
 #include "permission_modes.h"
 
 namespace kavri {

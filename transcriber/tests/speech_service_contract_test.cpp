@@ -7,8 +7,8 @@
 
 #include "fake_speech_service.h"
 #include "speech/speech_service_pocketsphinx.h"
-#include "subprocess.h"
 #include "task_results.h"
+#include "testing/recordings.h"
 
 // The backends live outside any namespace so that the test names read "<FakeBackend>".
 namespace speech = kavri::speech;
@@ -41,7 +41,7 @@ class PocketSphinxBackend {
  public:
   PocketSphinxBackend() {
     if (!speech::PocketSphinxModel::installed().isInstalled()) return;
-    std::ifstream in(kavri::test::kGoForwardRaw, std::ios::binary);
+    std::ifstream in(kavri::testing::recording(kavri::testing::kGoForwardRaw), std::ios::binary);
     std::vector<int16_t> samples;
     for (int16_t sample; in.read(reinterpret_cast<char*>(&sample), sizeof sample);) {
       samples.push_back(sample);

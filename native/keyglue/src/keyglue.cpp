@@ -61,48 +61,55 @@ class ThreadSafeFn final : public EventQueue {
   napi_env owner_;
 };
 
+// The addon's state: one per process, made when the module is loaded and shared by every caller
+// and every JavaScript environment. The flags are atomics because the JavaScript thread writes
+// them while the monitor's thread reads and updates them.
+struct AddonContext {
+  std::atomic<int32_t> gTriggerKeyCode{kDefaultTriggerKeyCode};
+  std::atomic<bool> gListening{false};
+  std::atomic<bool> gTriggerDown{false};
+  // Declared before the monitor so that, when the context goes, the monitor's thread is joined
+  // before the function it queues on goes away.
+  std::unique_ptr<ThreadSafeFn> gThreadSafeFn;
+  // The XInput 2 listener is both the global monitor and the tap: there is no separate local
+  // monitor on X11, because the listener sees this process's own keys as well.
+  std::unique_ptr<keys::FlagsMonitor> gGlobalMonitor;
+  keys::FlagsMonitor* gEventTap = nullptr;
+  std::unique_ptr<keys::KeyboardEvents> gKeyboardEvents;
+
+  keys::KeyboardEvents& keyboardEvents() {
+    if (!gKeyboardEvents) gKeyboardEvents = keys::makePlatformKeyboardEvents();
+    return *gKeyboardEvents;
+  }
+};
+
+AddonContext gContext;
+
 }  // namespace
 
-// Process-wide state, shared by every caller. The flags are atomics because the JavaScript thread
-// writes them while the monitor's thread reads and updates them.
-std::atomic<int32_t> gTriggerKeyCode{kDefaultTriggerKeyCode};
-std::atomic<bool> gListening{false};
-std::atomic<bool> gTriggerDown{false};
-// Declared before the monitor so that, at exit, the monitor's thread is joined before the
-// function it queues on goes away.
-std::unique_ptr<ThreadSafeFn> gThreadSafeFn;
-// The XInput 2 listener is both the global monitor and the tap: there is no separate local
-// monitor on X11, because the listener sees this process's own keys as well.
-std::unique_ptr<keys::FlagsMonitor> gGlobalMonitor;
-keys::FlagsMonitor* gEventTap = nullptr;
-std::unique_ptr<keys::KeyboardEvents> gKeyboardEvents;
-
 void Emit(const char* text) {
-  emitEvent(gListening, gThreadSafeFn.get(), text);
+  emitEvent(gContext.gListening, gContext.gThreadSafeFn.get(), text);
 }
 
 void HandleFlagsEvent(const keys::FlagsChangedEvent& event) {
-  const TriggerEdge edge = triggerEdgeFor(gTriggerKeyCode.load(), gTriggerDown, event);
+  const TriggerEdge edge =
+      triggerEdgeFor(gContext.gTriggerKeyCode.load(), gContext.gTriggerDown, event);
   if (const char* name = eventNameFor(edge)) Emit(name);
 }
 
 void TapCallback(uint32_t eventType) {
-  reenableTapIfDisabled(eventType, gEventTap);
+  reenableTapIfDisabled(eventType, gContext.gEventTap);
 }
 
 namespace {
 
-keys::KeyboardEvents& keyboardEvents() {
-  if (!gKeyboardEvents) gKeyboardEvents = keys::makePlatformKeyboardEvents();
-  return *gKeyboardEvents;
-}
-
 // Runs before Node finalises the thread-safe function (hooks run in reverse order of
 // registration), so no thread of ours can queue on it afterwards.
-void onEnvironmentCleanup(void*) {
-  gListening = false;
-  if (gEventTap) gEventTap->enable(false);
-  gThreadSafeFn.reset();
+void onEnvironmentCleanup(void* data) {
+  auto& context = *static_cast<AddonContext*>(data);
+  context.gListening = false;
+  if (context.gEventTap) context.gEventTap->enable(false);
+  context.gThreadSafeFn.reset();
 }
 
 Napi::Value StartFnListener(const Napi::CallbackInfo& info) {
@@ -110,23 +117,23 @@ Napi::Value StartFnListener(const Napi::CallbackInfo& info) {
   if (info.Length() < 1 || !info[0].IsFunction()) {
     throw Napi::TypeError::New(env, kCallbackRequired);
   }
-  if (!gThreadSafeFn) {
+  if (!gContext.gThreadSafeFn) {
     auto function = Napi::ThreadSafeFunction::New(env, info[0].As<Napi::Function>(), Napi::Object(),
                                                   kResourceName, 0, 1);
-    gThreadSafeFn = std::make_unique<ThreadSafeFn>(std::move(function), env);
+    gContext.gThreadSafeFn = std::make_unique<ThreadSafeFn>(std::move(function), env);
     // Left referenced only while listening; see setReferenced.
-    gThreadSafeFn->setReferenced(env, false);
-    NAPI_THROW_IF_FAILED(env, napi_add_env_cleanup_hook(env, onEnvironmentCleanup, nullptr),
+    gContext.gThreadSafeFn->setReferenced(env, false);
+    NAPI_THROW_IF_FAILED(env, napi_add_env_cleanup_hook(env, onEnvironmentCleanup, &gContext),
                          env.Undefined());
   }
-  if (!gGlobalMonitor) {
-    gGlobalMonitor = keys::makePlatformFlagsMonitor(HandleFlagsEvent, TapCallback);
-    gEventTap = gGlobalMonitor.get();
+  if (!gContext.gGlobalMonitor) {
+    gContext.gGlobalMonitor = keys::makePlatformFlagsMonitor(HandleFlagsEvent, TapCallback);
+    gContext.gEventTap = gContext.gGlobalMonitor.get();
   }
-  if (!gEventTap->enable(true)) return Napi::Boolean::New(env, false);
-  gTriggerDown = false;
-  gListening = true;
-  gThreadSafeFn->setReferenced(env, true);
+  if (!gContext.gEventTap->enable(true)) return Napi::Boolean::New(env, false);
+  gContext.gTriggerDown = false;
+  gContext.gListening = true;
+  gContext.gThreadSafeFn->setReferenced(env, true);
   return Napi::Boolean::New(env, true);
 }
 
@@ -134,29 +141,29 @@ Napi::Value StopFnListener(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   // The monitor goes first: it reports what the system took in before this call, so a release
   // typed just before stopping is not lost; nothing after it arrives.
-  if (gEventTap) gEventTap->enable(false);
-  gListening = false;
-  gTriggerDown = false;
-  if (gThreadSafeFn) gThreadSafeFn->setReferenced(env, false);
+  if (gContext.gEventTap) gContext.gEventTap->enable(false);
+  gContext.gListening = false;
+  gContext.gTriggerDown = false;
+  if (gContext.gThreadSafeFn) gContext.gThreadSafeFn->setReferenced(env, false);
   return env.Undefined();
 }
 
 Napi::Value SendPaste(const Napi::CallbackInfo& info) {
-  return Napi::Boolean::New(info.Env(), sendPasteKeystroke(keyboardEvents()));
+  return Napi::Boolean::New(info.Env(), sendPasteKeystroke(gContext.keyboardEvents()));
 }
 
 Napi::Value SetTriggerKeyCode(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   if (info.Length() >= 1 && info[0].IsNumber()) {
-    gTriggerKeyCode = info[0].As<Napi::Number>().Int32Value();
-    gTriggerDown = false;
+    gContext.gTriggerKeyCode = info[0].As<Napi::Number>().Int32Value();
+    gContext.gTriggerDown = false;
   }
-  return Napi::Number::New(env, gTriggerKeyCode.load());
+  return Napi::Number::New(env, gContext.gTriggerKeyCode.load());
 }
 
 Napi::Value IsTrusted(const Napi::CallbackInfo& info) {
   const bool prompt = info.Length() >= 1 && info[0].ToBoolean().Value();
-  return Napi::Boolean::New(info.Env(), queryTrust(keyboardEvents(), prompt));
+  return Napi::Boolean::New(info.Env(), queryTrust(gContext.keyboardEvents(), prompt));
 }
 
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
