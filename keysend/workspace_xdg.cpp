@@ -3,9 +3,10 @@
 // names in _NET_ACTIVE_WINDOW.
 //
 // Identity: the identifier of a desktop entry is its StartupWMClass when it has one, else its
-// desktop-file id without ".desktop"; that of an executable given by path is its file name. The
-// front-most application's identifiers are the two halves of the active window's WM_CLASS (class,
-// then instance); they match when either equals the identifier exactly.
+// desktop-file id without ".desktop" (kde-chat for applications/kde/chat.desktop); that of an
+// executable given by path is its file name. The front-most application's identifiers are the two
+// halves of the active window's WM_CLASS (class, then instance); they match when either equals the
+// identifier exactly.
 //
 // Launching never goes through a shell: GIO splits the Exec line itself and execs the result, so
 // quotes, "$(...)" and ";" in an entry or a name stay plain characters.
@@ -107,6 +108,25 @@ std::string environmentOr(const char* name, const std::string& fallback) {
   return value && value[0] == '/' ? std::string(value) : fallback;
 }
 
+// The "applications" folders of the XDG data folders: the user's before the system's, as XDG
+// lookups go.
+std::vector<std::string> applicationFolders() {
+  const char* home = std::getenv("HOME");
+  std::vector<std::string> folders{
+      environmentOr("XDG_DATA_HOME", std::string(home ? home : "") + "/.local/share") +
+      "/applications"};
+  const std::string dirs = environmentOr("XDG_DATA_DIRS", "/usr/local/share:/usr/share");
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string folder = dirs.substr(start, end - start);
+    if (folder.starts_with("/")) folders.push_back(folder + "/applications");
+    start = end + 1;
+  }
+  return folders;
+}
+
 class XdgWorkspace final : public Workspace {
  public:
   bool fileExists(const std::string& path) override {
@@ -134,23 +154,10 @@ class XdgWorkspace final : public Workspace {
     return found;
   }
 
-  // The user's data folder before the system's, as XDG lookups go.
   std::vector<std::string> candidatePaths(const std::string& name) override {
-    const char* home = std::getenv("HOME");
-    std::vector<std::string> folders{
-        environmentOr("XDG_DATA_HOME", std::string(home ? home : "") + "/.local/share")};
-    const std::string dirs = environmentOr("XDG_DATA_DIRS", "/usr/local/share:/usr/share");
-    size_t start = 0;
-    while (start <= dirs.size()) {
-      size_t end = dirs.find(':', start);
-      if (end == std::string::npos) end = dirs.size();
-      std::string folder = dirs.substr(start, end - start);
-      if (folder.starts_with("/")) folders.push_back(folder);
-      start = end + 1;
-    }
     std::vector<std::string> candidates;
-    for (const auto& folder : folders) {
-      candidates.push_back(folder + "/applications/" + name + kDesktopSuffix);
+    for (const auto& folder : applicationFolders()) {
+      candidates.push_back(folder + "/" + name + kDesktopSuffix);
     }
     return candidates;
   }
@@ -165,8 +172,8 @@ class XdgWorkspace final : public Workspace {
       GObjectPtr<GDesktopAppInfo> info(g_desktop_app_info_new_from_filename(path.c_str()));
       if (!info) return std::nullopt;
       const char* wmClass = g_desktop_app_info_get_startup_wm_class(info.get());
-      return desktopEntryIdentifier(path,
-                                    wmClass ? std::optional<std::string>(wmClass) : std::nullopt);
+      return desktopEntryIdentifier(
+          path, wmClass ? std::optional<std::string>(wmClass) : std::nullopt, applicationFolders());
     }
     if (isExecutableFile(path)) return baseName(path);
     return std::nullopt;

@@ -21,6 +21,7 @@ namespace {
 using namespace kavri::testing;
 using namespace std::chrono_literals;
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
 
@@ -162,6 +163,18 @@ TEST_F(NewChatX11, TheFrontIsRecognisedByTheDesktopIdWithoutAWindowClassHint) {
   auto workspace = makeSharedWorkspace();
   EXPECT_THAT(workspace->frontmostApplicationIdentifiers(),
               ElementsAre("KeysendTarget", "keysend-target"));
+}
+
+TEST_F(NewChatX11, AnEntryInASubfolderIsFoundAndRecognisedInFrontByItsDesktopId) {
+  // Its id, keysend-target, is the window's instance name; its file name alone names nothing.
+  entry("keysend/target.desktop", "Name=Target\nExec=" KEYSEND_TARGET_PATH " " + dir.path() + "\n");
+  RunResult result = keysend({"new-chat", "keysend-target"}, "from a subfolder", env);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  ASSERT_TRUE(waitUntil([&] { return hasEvent("return"); }));
+  EXPECT_THAT(eventsAfterFocus(), ElementsAre("ctrl+n", "paste 0", "return"));
+  RunResult probe = runProcess({RESOLVE_APP_PROBE_PATH, "keysend-target"}, {.environment = env});
+  EXPECT_EQ(probe.out, dir.path() + "/data/applications/keysend/target.desktop\nkeysend-target");
+  EXPECT_THAT(makeSharedWorkspace()->frontmostApplicationIdentifiers(), Contains("keysend-target"));
 }
 
 TEST_F(NewChatX11, AnUnknownNameExitsThreeWithTheClipboardUntouched) {
