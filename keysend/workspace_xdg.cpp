@@ -4,16 +4,17 @@
 //
 // Identity: the identifier of a desktop entry is its StartupWMClass when it has one, else its
 // desktop-file id without ".desktop" (kde-chat for applications/kde/chat.desktop); that of an
-// executable given by path is its file name. The front-most application's identifiers are the two
-// halves of the active window's WM_CLASS (class, then instance); they match when either equals the
-// identifier exactly.
+// executable given by path is its file name. A window belongs to the application when either
+// half of its WM_CLASS (class, instance) equals the identifier exactly.
+//
+// Opening an application that runs already brings its window to the front instead of starting
+// another instance, as opening one does on other desktops; only when none of the window
+// manager's windows belongs to it is it launched.
 //
 // Launching never goes through a shell: GIO splits the Exec line itself and execs the result, so
 // quotes, "$(...)" and ";" in an entry or a name stay plain characters.
 #include "workspace_xdg.h"
 
-#include <X11/Xatom.h>
-#include <X11/Xutil.h>
 #include <fcntl.h>
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
@@ -28,6 +29,7 @@
 #include "app_activation.h"
 #include "lost_server_x11.h"
 #include "unique_fd.h"
+#include "window_manager_x11.h"
 #include "workspace.h"
 #include "x11_connection.h"
 
@@ -103,6 +105,24 @@ std::optional<std::string> launch(const std::string& path) {
   return std::nullopt;
 }
 
+// Brings the application's window to the front when it runs, else launches it; the error's
+// description, or none.
+std::optional<std::string> openOrActivate(const std::string& path,
+                                          const std::optional<std::string>& identifier) {
+  if (identifier) {
+    if (auto connection = x11::Connection::open(kEndWithLostServer)) {
+      if (std::optional<Window> window = findApplicationWindow(*connection, *identifier)) {
+        // Beyond the caller's limit for the whole open, nobody waits for the answer any more.
+        if (requestActivation(*connection, *window, x11::deadlineAfter(kOpenApplicationTimeout))) {
+          return std::nullopt;
+        }
+        return "the X server did not answer the request to activate the running application";
+      }
+    }
+  }
+  return launch(path);
+}
+
 std::string environmentOr(const char* name, const std::string& fallback) {
   const char* value = std::getenv(name);
   return value && value[0] == '/' ? std::string(value) : fallback;
@@ -163,8 +183,12 @@ class XdgWorkspace final : public Workspace {
   }
 
   void openApplication(const std::string& path, OpenCompletion completion) override {
-    // GIO's launch blocks (and may block on D-Bus activation); the caller waits with a limit.
-    std::thread([path, completion = std::move(completion)] { completion(launch(path)); }).detach();
+    std::optional<std::string> identifier = applicationIdentifier(path);
+    // GIO's launch blocks (and may block on D-Bus activation), and so does an X server slow to
+    // answer; the caller waits with a limit.
+    std::thread([path, identifier = std::move(identifier), completion = std::move(completion)] {
+      completion(openOrActivate(path, identifier));
+    }).detach();
   }
 
   std::optional<std::string> applicationIdentifier(const std::string& path) override {
@@ -182,37 +206,10 @@ class XdgWorkspace final : public Workspace {
   std::vector<std::string> frontmostApplicationIdentifiers() override {
     if (!connection_) connection_ = x11::Connection::open(kEndWithLostServer);
     if (!connection_) return {};
-    Display* display = connection_->display();
-    x11::ErrorTrap trap(*connection_);
-    Window active = activeWindow(display);
-    if (active == None) return {};
-    XClassHint hint{};
-    const bool named = XGetClassHint(display, active, &hint) != 0;
-    std::vector<std::string> identifiers;
-    if (named && hint.res_class) identifiers.emplace_back(hint.res_class);
-    if (named && hint.res_name) identifiers.emplace_back(hint.res_name);
-    if (hint.res_class) XFree(hint.res_class);
-    if (hint.res_name) XFree(hint.res_name);
-    if (trap.failed()) return {};
-    return identifiers;
+    return activeWindowClass(*connection_);
   }
 
  private:
-  static Window activeWindow(Display* display) {
-    Atom property = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(display, DefaultRootWindow(display), property, 0, 1, False, XA_WINDOW,
-                           &type, &format, &count, &after, &data) != Success) {
-      return None;
-    }
-    std::unique_ptr<unsigned char, int (*)(void*)> owned(data, XFree);
-    if (type != XA_WINDOW || format != 32 || count != 1 || !data) return None;
-    return static_cast<Window>(reinterpret_cast<const long*>(data)[0]);
-  }
-
   std::unique_ptr<x11::Connection> connection_;
 };
 
