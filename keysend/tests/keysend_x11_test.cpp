@@ -21,6 +21,7 @@ namespace {
 using namespace kavri::testing;
 using namespace std::chrono_literals;
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
 
@@ -162,6 +163,42 @@ TEST_F(NewChatX11, TheFrontIsRecognisedByTheDesktopIdWithoutAWindowClassHint) {
   auto workspace = makeSharedWorkspace();
   EXPECT_THAT(workspace->frontmostApplicationIdentifiers(),
               ElementsAre("KeysendTarget", "keysend-target"));
+}
+
+TEST_F(NewChatX11, AnEntryInASubfolderIsFoundAndRecognisedInFrontByItsDesktopId) {
+  // Its id, keysend-target, is the window's instance name; its file name alone names nothing.
+  entry("keysend/target.desktop", "Name=Target\nExec=" KEYSEND_TARGET_PATH " " + dir.path() + "\n");
+  RunResult result = keysend({"new-chat", "keysend-target"}, "from a subfolder", env);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  ASSERT_TRUE(waitUntil([&] { return hasEvent("return"); }));
+  EXPECT_THAT(eventsAfterFocus(), ElementsAre("ctrl+n", "paste 0", "return"));
+  RunResult probe = runProcess({RESOLVE_APP_PROBE_PATH, "keysend-target"}, {.environment = env});
+  EXPECT_EQ(probe.out, dir.path() + "/data/applications/keysend/target.desktop\nkeysend-target");
+  EXPECT_THAT(makeSharedWorkspace()->frontmostApplicationIdentifiers(), Contains("keysend-target"));
+}
+
+TEST_F(NewChatX11, ARunningAppIsBroughtToTheFrontInsteadOfStartedAgain) {
+  // An instance that the entry started would record into a folder of its own.
+  entry("kavri-chat.desktop", "Name=Chat\nStartupWMClass=KeysendTarget\nExec=" KEYSEND_TARGET_PATH
+                              " " +
+                                  dir.path() + "/second\n");
+  startTarget();
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    OtherApplicationWindow other;
+    ASSERT_TRUE(other.inFront());
+    const std::string prompt = "prompt " + std::to_string(run);
+    RunResult result = keysend({"new-chat", "Chat"}, prompt, env);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    ASSERT_TRUE(waitUntil([&] {
+      auto all = events();
+      return std::count(all.begin(), all.end(), "return") == run + 1;
+    })) << ::testing::PrintToString(events());
+    EXPECT_EQ(readFile(dir.path() + "/paste-" + std::to_string(run)), prompt);
+  }
+  EXPECT_THAT(eventsAfterFocus(),
+              ElementsAre("ctrl+n", "paste 0", "return", "ctrl+n", "paste 1", "return"));
+  EXPECT_EQ(processesOf(KEYSEND_TARGET_PATH, "DISPLAY=" + session.display()).size(), 1u);
 }
 
 TEST_F(NewChatX11, AnUnknownNameExitsThreeWithTheClipboardUntouched) {
