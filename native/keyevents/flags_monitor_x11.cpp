@@ -140,7 +140,9 @@ class KeyListener {
     Display* display = connection_->display();
     int event = 0, error = 0;
     if (!XQueryExtension(display, "XInputExtension", &xiOpcode_, &event, &error)) return false;
-    int major = 2, minor = 0;
+    // From 2.1 on the server sends raw events while another client grabs the keyboard (a window
+    // manager's Alt+Tab, a menu, a screen locker); a 2.0 client misses the trigger's release then.
+    int major = 2, minor = 2;
     if (XIQueryVersion(display, &major, &minor) != Success) return false;
     int xkbOpcode = 0, xkbError = 0;
     int xkbMajor = XkbMajorVersion, xkbMinor = XkbMinorVersion;
