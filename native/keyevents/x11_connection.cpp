@@ -3,15 +3,21 @@
 #include <X11/Xatom.h>
 #include <poll.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include "leavable_thread.h"
 
 namespace kavri::x11 {
 
@@ -131,19 +137,124 @@ int Registry::onError(Display* display, XErrorEvent* error) {
   return registry.previousErrorHandler ? registry.previousErrorHandler(display, error) : 0;
 }
 
-Display* openDisplay(int attempts, std::chrono::milliseconds pause) {
+namespace {
+
+// Display names whose last probe overran its limit and still waits for the server. Never freed: a
+// probe left running may reach it at any time.
+struct UnansweredServers {
+  std::mutex mutex;
+  std::set<std::string> names;
+
+  static UnansweredServers& get() {
+    static UnansweredServers* servers = new UnansweredServers();
+    return *servers;
+  }
+};
+
+struct XcbDisconnect {
+  void operator()(xcb_connection_t* connection) const { xcb_disconnect(connection); }
+};
+// Closing an xcb connection sends nothing, so it cannot wait on the server.
+using XcbConnection = std::unique_ptr<xcb_connection_t, XcbDisconnect>;
+
+// What a probe's helper thread and its caller share.
+struct Probe {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  bool abandoned = false;
+  XcbConnection connection;
+};
+
+enum class ProbeResult { kAnswered, kUnreachable, kSilent };
+
+// Whether the server named completes a connection handshake within limit; when it does, answered
+// holds that connection. The handshake is made with xcb on a helper thread, which takes none of
+// Xlib's locks and can be left waiting on its own; while it waits, the server counts as silent
+// without being asked again.
+ProbeResult probeServer(const std::string& name, std::chrono::milliseconds limit,
+                        XcbConnection& answered) {
+  UnansweredServers& unanswered = UnansweredServers::get();
+  {
+    std::lock_guard<std::mutex> lock(unanswered.mutex);
+    if (unanswered.names.count(name) != 0) return ProbeResult::kSilent;
+  }
+  auto probe = std::make_shared<Probe>();
+  LeavableThread helper;
+  try {
+    helper = LeavableThread([probe, name] {
+      XcbConnection connection(xcb_connect(name.c_str(), nullptr));
+      if (xcb_connection_has_error(connection.get()) != 0) connection.reset();
+      {
+        std::lock_guard<std::mutex> lock(probe->mutex);
+        probe->finished = true;
+        if (!probe->abandoned) {
+          probe->connection = std::move(connection);
+          probe->done.notify_all();
+          return;
+        }
+      }
+      connection.reset();
+      UnansweredServers& servers = UnansweredServers::get();
+      std::lock_guard<std::mutex> lock(servers.mutex);
+      servers.names.erase(name);
+    });
+  } catch (const std::system_error&) {
+    return ProbeResult::kUnreachable;
+  }
+  std::unique_lock<std::mutex> lock(probe->mutex);
+  if (probe->done.wait_for(lock, limit, [&] { return probe->finished; })) {
+    answered = std::move(probe->connection);
+    lock.unlock();
+    // The helper is only returning now.
+    helper.joinWithin(limit);
+    return answered ? ProbeResult::kAnswered : ProbeResult::kUnreachable;
+  }
+  probe->abandoned = true;
+  {
+    // Under the probe's lock, so that the helper cannot take the name out before it is in.
+    std::lock_guard<std::mutex> names(unanswered.mutex);
+    unanswered.names.insert(name);
+  }
+  lock.unlock();
+  helper.joinWithin(std::chrono::milliseconds::zero());
+  return ProbeResult::kSilent;
+}
+
+}  // namespace
+
+// XOpenDisplay holds a lock of Xlib's for the whole handshake, so one opening stuck on a server
+// that never answers would stop every later opening in the process, to any server, and could not
+// be left behind on a thread of its own. A server must answer a handshake of its own first; one
+// that answered a moment ago answers Xlib's too. The first connection stays open until Xlib's is
+// made: a server whose last client leaves resets, and refuses connections while it does.
+Display* openDisplay(int attempts, std::chrono::milliseconds pause,
+                     std::chrono::milliseconds limit) {
+  const char* variable = std::getenv("DISPLAY");
+  // Without a display name there is nothing to wait for.
+  if (!variable || !*variable) return nullptr;
+  const std::string name = variable;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   for (int attempt = 1;; ++attempt) {
-    if (Display* display = XOpenDisplay(nullptr)) return display;
-    // Without a display name there is nothing to wait for.
-    if (attempt >= attempts || !std::getenv("DISPLAY")) return nullptr;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return nullptr;
+    XcbConnection answered;
+    const ProbeResult probe = probeServer(name, left, answered);
+    if (probe == ProbeResult::kSilent) return nullptr;
+    if (probe == ProbeResult::kAnswered) {
+      if (Display* display = XOpenDisplay(name.c_str())) return display;
+    }
+    if (attempt >= attempts) return nullptr;
     std::this_thread::sleep_for(pause);
   }
 }
 
 std::unique_ptr<Connection> Connection::open(LostServerPolicy onLostServer, int attempts,
-                                             std::chrono::milliseconds pause) {
+                                             std::chrono::milliseconds pause,
+                                             std::chrono::milliseconds limit) {
   installIOHandler();
-  Display* display = openDisplay(attempts, pause);
+  Display* display = openDisplay(attempts, pause, limit);
   if (!display) return nullptr;
   return std::unique_ptr<Connection>(new Connection(display, onLostServer));
 }
