@@ -16,8 +16,9 @@
 
 namespace kavri::keyglue {
 
-// How long a caller waits for one call, its pauses included.
-inline constexpr std::chrono::milliseconds kKeyboardCallLimit{500};
+// How long a caller waits for one call, its pauses included; longer than opening a connection may
+// take (x11::kOpenLimit), so that a server that does not answer gets a definite answer.
+inline constexpr std::chrono::milliseconds kKeyboardCallLimit{750};
 
 class KeyboardWorker {
  public:
