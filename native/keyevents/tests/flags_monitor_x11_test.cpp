@@ -17,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -34,6 +35,8 @@ namespace {
 
 // Generous: only a broken monitor waits this long.
 constexpr std::chrono::seconds kEventTimeout{10};
+// Time for a listener that waited on a frozen server to deliver what it got, if it did.
+constexpr std::chrono::milliseconds kSettleTime{500};
 
 struct Seen {
   uint16_t keyCode;
@@ -189,8 +192,13 @@ class PrivateXServer {
   }
   ~PrivateXServer() { kill(); }
   const std::string& display() const { return display_; }
+  // A stopped server keeps its connections and answers nothing, as a hung one does.
+  void freeze(bool frozen) {
+    if (pid_ > 0) ::kill(pid_, frozen ? SIGSTOP : SIGCONT);
+  }
   void kill() {
     if (pid_ <= 0) return;
+    freeze(false);
     ::kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
@@ -300,6 +308,63 @@ TEST(FlagsMonitorX11ServerLoss, AServerThatGoesAwayEndsTheListenerQuietly) {
   DisplayOverride nextDisplay(next.display());
   Collector again;
   EXPECT_FALSE(monitorThatSeesShift(again)->enable(false));
+}
+
+// Another client grabs the keyboard (a window manager's Alt+Tab, a menu) while the trigger is held:
+// its release must still arrive, without waiting for a later key.
+TEST(FlagsMonitorX11Grab, AReleaseDuringAnotherClientsKeyboardGrabArrivesAtOnce) {
+  PrivateXServer server;
+  ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
+  DisplayOverride display(server.display());
+  Collector collector;
+  auto monitor = makePlatformFlagsMonitor(collector.handler(), nullptr);
+  ASSERT_TRUE(monitor->enable(true));
+  Typist typist;
+  typist.key(XK_Shift_L, true);
+  ASSERT_EQ(collector.waitFor(1), (std::vector<Seen>{{kVK_Shift, kFlagShift}}));
+
+  Display* grabber = x11::openDisplay();
+  ASSERT_NE(grabber, nullptr);
+  ASSERT_EQ(XGrabKeyboard(grabber, DefaultRootWindow(grabber), False, GrabModeAsync, GrabModeAsync,
+                          CurrentTime),
+            GrabSuccess);
+  XSync(grabber, False);
+  typist.key(XK_Shift_L, false);
+  EXPECT_EQ(collector.waitFor(2), (std::vector<Seen>{{kVK_Shift, kFlagShift}, {kVK_Shift, 0}}));
+  XCloseDisplay(grabber);
+  monitor->enable(false);
+}
+
+// Stopping must not wait for a server that answers nothing, and a listener left waiting on it
+// must deliver nothing once the server runs again, not even the keys it took in while frozen.
+TEST(FlagsMonitorX11FrozenServer, StopReturnsAndNothingArrivesAfterItOnceTheServerRuns) {
+  PrivateXServer server;
+  ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
+  DisplayOverride display(server.display());
+  Collector collector;
+  auto monitor = makePlatformFlagsMonitor(collector.handler(), nullptr);
+  ASSERT_TRUE(monitor->enable(true));
+  Display* typist = x11::openDisplay();
+  ASSERT_NE(typist, nullptr);
+  // Xlib asks the server about the keyboard and XTest once, on first use.
+  const KeyCode control = XKeysymToKeycode(typist, XK_Control_L);
+  XTestFakeKeyEvent(typist, control, False, CurrentTime);
+  XSync(typist, False);
+
+  server.freeze(true);
+  // Sent, not waited for: the server takes it in once it runs again.
+  XTestFakeKeyEvent(typist, control, True, CurrentTime);
+  XFlush(typist);
+  auto stopped = std::async(std::launch::async, [&] { return monitor->enable(false); });
+  const bool returned = stopped.wait_for(kEventTimeout) == std::future_status::ready;
+  server.freeze(false);
+  ASSERT_TRUE(returned) << "stopping waited for the frozen server";
+  EXPECT_FALSE(stopped.get());
+
+  XSync(typist, False);
+  XCloseDisplay(typist);
+  std::this_thread::sleep_for(kSettleTime);
+  EXPECT_EQ(collector.waitFor(0), std::vector<Seen>{});
 }
 
 }  // namespace
