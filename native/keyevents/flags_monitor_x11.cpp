@@ -390,9 +390,9 @@ class X11FlagsMonitor final : public FlagsMonitor {
     // The eventfd counter cannot overflow from one write, so this never fails in practice.
     [[maybe_unused]] ssize_t written = write(run_->wake.get(), &one, sizeof one);
     thread_.joinWithin(drainLimit);
-    std::lock_guard<std::mutex> lock(run_->mutex);
-    run_->delivering = false;
-    run_.reset();
+    const std::shared_ptr<ListenerRun> run = std::move(run_);
+    std::lock_guard<std::mutex> lock(run->mutex);
+    run->delivering = false;
   }
 
   std::shared_ptr<FlagsHandler> onFlagsChanged_;
