@@ -4,9 +4,11 @@
 // isTrusted hold the JavaScript thread when the X server is frozen (each must stay under 1 s).
 //   DISPLAY=:N node bench/keyglue_bench.js [build dir]      (default build/default)
 // The latency part needs an X server, the frozen-server part Xvfb; the burst part runs anywhere.
-const { spawn, spawnSync } = require('node:child_process');
+const { spawn } = require('node:child_process');
 const path = require('node:path');
 const readline = require('node:readline');
+
+const { hasXvfb, startServer, stopServer } = require('../native/keyglue/tests/x_server');
 
 const buildDir = path.resolve(process.argv[2] || path.join(__dirname, '..', 'build', 'default'));
 const addonDir = path.join(buildDir, 'native', 'keyglue');
@@ -79,23 +81,14 @@ async function burst() {
   keyglue.stopFnListener();
 }
 
-function startXvfb() {
-  return new Promise((resolve, reject) => {
-    const server = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', '640x480x24', '-nolisten', 'tcp'], {
-      stdio: ['ignore', 'ignore', 'ignore', 'pipe'],
-    });
-    server.stdio[3].once('data', (chunk) => resolve({ server, display: `:${String(chunk).trim()}` }));
-    server.on('error', reject);
-  });
-}
-
 function milliseconds(since) {
   return Number(process.hrtime.bigint() - since) / 1e6;
 }
 
 async function frozenServer() {
   const keyglue = require(path.join(addonDir, 'keyglue.node'));
-  const { server, display } = await startXvfb();
+  const x = await startServer();
+  const { server, display } = x;
   const previousDisplay = process.env.DISPLAY;
   process.env.DISPLAY = display;
   const stops = [];
@@ -116,8 +109,7 @@ async function frozenServer() {
       await new Promise((resolve) => setTimeout(resolve, kThawSettleMs));
     }
   } finally {
-    server.kill('SIGCONT');
-    server.kill('SIGTERM');
+    await stopServer(x);
     if (previousDisplay === undefined) delete process.env.DISPLAY;
     else process.env.DISPLAY = previousDisplay;
   }
@@ -140,7 +132,7 @@ async function frozenServer() {
   }
   await burst();
   // Last: the addon keeps the first callback it was given, which latency needs.
-  if (spawnSync('sh', ['-c', 'command -v Xvfb']).status === 0) {
+  if (hasXvfb) {
     await frozenServer();
   } else {
     console.log('no Xvfb: frozen-server part skipped');

@@ -10,7 +10,7 @@
 #include "keysend.h"
 
 using namespace kavri::keysend;
-using namespace kavri::keysend::testing;
+using namespace kavri::testing;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string raw(reinterpret_cast<const char*>(data), size);
@@ -25,7 +25,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     args.push_back(argBytes.substr(start, end - start));
     start = end + 1;
   }
-  Log log;
+  // The program answers these before any command, so no command may run for them.
+  if (auto text = helpOrVersionText(args)) {
+    if (text->empty() || text->back() != '\n') __builtin_trap();
+    return 0;
+  }
+  CallLog log;
   FakeClock clock(log);
   FakeKeyboardEvents keyboard(log);
   FakePasteboard pasteboard(log);

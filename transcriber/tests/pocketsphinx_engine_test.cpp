@@ -8,12 +8,12 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <regex>
 #include <sstream>
 #include <thread>
 
 #include "speech/speech_service_pocketsphinx.h"
-#include "subprocess.h"
+#include "testing/files.h"
+#include "testing/recordings.h"
 
 namespace kavri::speech {
 namespace {
@@ -102,15 +102,15 @@ class PocketSphinxEngine : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!PocketSphinxModel::installed().isInstalled() ||
-        !std::filesystem::exists(test::kGoForwardRaw)) {
+        !std::filesystem::exists(testing::recording(testing::kGoForwardRaw))) {
       GTEST_SKIP() << "the PocketSphinx model or its test recordings are not installed";
     }
-    dir_ = new test::TempDir;
+    dir_ = new testing::TempDir;
     service_ = makePocketSphinxSpeechService();
     auto convert = [](std::vector<std::string> output) {
-      auto arguments = test::goForwardInput();
+      auto arguments = testing::goForwardInput();
       arguments.insert(arguments.end(), output.begin(), output.end());
-      ASSERT_TRUE(test::sox(arguments)) << output.back();
+      ASSERT_TRUE(testing::sox(arguments)) << output.back();
     };
     convert({*dir_ / "goforward.wav"});
     convert({"-r", "44100", "-c", "2", *dir_ / "goforward.flac"});
@@ -119,15 +119,15 @@ class PocketSphinxEngine : public ::testing::Test {
     convert({"-r", "96000", "-b", "24", *dir_ / "goforward-24bit.wav"});
     convert({"-r", "22050", *dir_ / "goforward.ogg"});
     convert({*dir_ / "goforward.aiff"});
-    ASSERT_TRUE(test::sox(
+    ASSERT_TRUE(testing::sox(
         {"-n", "-r", "16000", "-c", "1", "-b", "16", *dir_ / "silence.wav", "trim", "0", "2"}));
     // Two utterances with two seconds of silence between them.
-    ASSERT_TRUE(test::sox({*dir_ / "goforward.wav", *dir_ / "silence.wav", *dir_ / "goforward.wav",
-                           *dir_ / "twice.wav"}));
+    ASSERT_TRUE(testing::sox({*dir_ / "goforward.wav", *dir_ / "silence.wav",
+                              *dir_ / "goforward.wav", *dir_ / "twice.wav"}));
     // The same as capture hardware delivers it: 44.1 kHz stereo float, with a pause at the end
     // long enough for the engine to hear the second utterance end.
-    ASSERT_TRUE(test::sox({*dir_ / "twice.wav", "-r", "44100", "-c", "2", "-e", "floating-point",
-                           "-b", "32", "-t", "raw", *dir_ / "twice.f32", "pad", "0", "1"}));
+    ASSERT_TRUE(testing::sox({*dir_ / "twice.wav", "-r", "44100", "-c", "2", "-e", "floating-point",
+                              "-b", "32", "-t", "raw", *dir_ / "twice.f32", "pad", "0", "1"}));
   }
 
   static void TearDownTestSuite() {
@@ -192,11 +192,11 @@ class PocketSphinxEngine : public ::testing::Test {
     return request;
   }
 
-  static test::TempDir* dir_;
+  static testing::TempDir* dir_;
   static std::shared_ptr<SpeechService> service_;
 };
 
-test::TempDir* PocketSphinxEngine::dir_ = nullptr;
+testing::TempDir* PocketSphinxEngine::dir_ = nullptr;
 std::shared_ptr<SpeechService> PocketSphinxEngine::service_;
 
 TEST_F(PocketSphinxEngine, RecognisesTheSampleRecordingWithWordTimes) {
@@ -248,7 +248,7 @@ TEST_F(PocketSphinxEngine, ResampledAudioDecodesTheSameEveryTime) {
 
 TEST_F(PocketSphinxEngine, AFileComesOutTheSameWhateverTheRecogniserHeardBefore) {
   const std::string file =
-      std::string(test::kTestData) + "/librivox/sense_and_sensibility_01_austen_64kb-0870.wav";
+      testing::recording("librivox/sense_and_sensibility_01_austen_64kb-0870.wav");
   auto service = makePocketSphinxSpeechService();  // a decoder of its own, fresh from the model
   auto recognizer = service->makeRecognizer("en-US");
   auto decode = [&] {
@@ -312,18 +312,11 @@ TEST_F(PocketSphinxEngine, FileRequestsReportEachFinishedUtteranceWhenAskedTo) {
 // Word error rate over the five LibriVox recordings, against their reference transcripts. The
 // engine's own command-line decoder gets 26 errors in 71 words (36.6 %) on them.
 TEST_F(PocketSphinxEngine, LibriVoxRecordingsStayUnderTheWordErrorRateOfTheStockDecoder) {
-  const std::string dir = std::string(test::kTestData) + "/librivox/";
-  std::ifstream transcripts(dir + "transcription");
-  const std::regex line(R"(<s> (.*) </s> \((.*)\))");
-  std::string text;
   size_t errors = 0, referenceWords = 0, files = 0;
-  while (std::getline(transcripts, text)) {
-    std::smatch match;
-    if (!std::regex_match(text, match, line)) continue;
-    std::vector<std::string> reference, hypothesis;
-    std::istringstream r(match[1].str()),
-        h(lowerWords(recognizedText(dir + match[2].str() + ".wav")));
-    for (std::string w; r >> w;) reference.push_back(w);
+  for (const auto& clip : testing::librivoxClips()) {
+    const std::vector<std::string>& reference = clip.words;
+    std::vector<std::string> hypothesis;
+    std::istringstream h(lowerWords(recognizedText(clip.path)));
     for (std::string w; h >> w;) hypothesis.push_back(w);
     // Levenshtein distance over words.
     std::vector<size_t> row(hypothesis.size() + 1);
@@ -354,7 +347,7 @@ TEST_F(PocketSphinxEngine, FilesThatCannotBeDecodedAreErrorsNamingTheCause) {
   std::string empty = *dir_ / "empty.wav";
   std::ofstream{empty};
   std::string noFrames = *dir_ / "noframes.wav";
-  ASSERT_TRUE(test::sox({*dir_ / "goforward.wav", noFrames, "trim", "0", "0"}));
+  ASSERT_TRUE(testing::sox({*dir_ / "goforward.wav", noFrames, "trim", "0", "0"}));
 
   const std::pair<std::string, std::string> cases[] = {
       {dir_->path(), "directory"}, {garbage, ""}, {empty, ""}, {noFrames, "no audio"}};

@@ -7,25 +7,22 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <thread>
 
 #include "command_line.h"
-#include "subprocess.h"
+#include "testing/files.h"
+#include "testing/json_lines.h"
+#include "testing/process.h"
+#include "testing/recordings.h"
 
 namespace kavri {
 namespace {
 
-using test::runProcess;
-using test::TempDir;
-
-std::vector<nlohmann::json> lines(const std::string& text) {
-  std::vector<nlohmann::json> parsed;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) parsed.push_back(nlohmann::json::parse(line));
-  return parsed;
-}
+using testing::parseJsonLines;
+using testing::runProcess;
+using testing::TempDir;
 
 std::vector<std::string> transcribe(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), KAVRI_TRANSCRIBE_PATH);
@@ -52,6 +49,33 @@ TEST(CommandLine, ModesAreTestedInOrderAndFlagsCountAnywhere) {
   EXPECT_EQ(CommandLine({"prog", "--file"}).mode(), Mode::file);
 }
 
+TEST(CommandLine, HelpComesBeforeVersionAndBothOnlyAsWholeArguments) {
+  const std::string usage = *CommandLine({"prog", "--help"}).helpOrVersionText();
+  EXPECT_TRUE(usage.starts_with("Usage: kavri-transcribe")) << usage;
+  for (const char* flag : {"--events-fifo", "--probe", "--request-speech", "--prime-screen",
+                           "--file", "--locale", "--commands-fifo", "--help", "--version"}) {
+    EXPECT_NE(usage.find(flag), std::string::npos) << flag;
+  }
+  for (const char* status : {"\n  0  ", "\n  2  ", "\n  3  "}) {
+    EXPECT_NE(usage.find(status), std::string::npos) << status;
+  }
+  const std::string version = *CommandLine({"prog", "--version"}).helpOrVersionText();
+  EXPECT_TRUE(std::regex_match(version, std::regex("kavri-transcribe [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+      << version;
+  EXPECT_EQ(CommandLine({"prog", "--version", "--file", "--help"}).helpOrVersionText(), usage);
+  EXPECT_EQ(CommandLine({"prog", "--probe", "--version"}).helpOrVersionText(), version);
+  for (auto argv : {std::vector<std::string>{"prog"},
+                    {"prog", "--probe"},
+                    {"prog", "-h"},
+                    {"prog", "--help=1"},
+                    {"prog", "--Version"},
+                    {"prog", "-v"}}) {
+    EXPECT_EQ(CommandLine(argv).helpOrVersionText(), std::nullopt) << argv.back();
+  }
+  // The flags are new; the mode choice does not know them.
+  EXPECT_EQ(CommandLine({"prog", "--help"}).mode(), Mode::live);
+}
+
 TEST(CommandLine, StatusWords) {
   EXPECT_EQ(speechStatusString(0), "notDetermined");
   EXPECT_EQ(speechStatusString(1), "denied");
@@ -66,9 +90,9 @@ class Transcriber : public ::testing::Test {
   static void SetUpTestSuite() {
     dir_ = new TempDir;
     goForward_ = *dir_ / "goforward.wav";
-    auto input = test::goForwardInput();
+    auto input = testing::goForwardInput();
     input.push_back(goForward_);
-    ASSERT_TRUE(test::sox(input));
+    ASSERT_TRUE(testing::sox(input));
   }
   static void TearDownTestSuite() {
     delete dir_;
@@ -92,7 +116,7 @@ TEST_F(Transcriber, FileAsLastArgumentWritesOneErrorAndExitsWithTwo) {
 TEST_F(Transcriber, TranscribesThePathAfterTheFirstFileFlag) {
   auto run = runProcess(transcribe({"--file", goForward_, "--file", *dir_ / "missing.wav"}));
   ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
-  auto events = lines(run.out);
+  auto events = parseJsonLines(run.out);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0]["event"], "final");
   EXPECT_EQ(events[0]["text"], "Go forward ten meters.");
@@ -107,7 +131,7 @@ TEST_F(Transcriber, TranscribesThePathAfterTheFirstFileFlag) {
 TEST_F(Transcriber, FinalSegmentsEndWhereTheirDurationEnds) {
   auto run = runProcess(transcribe({"--file", goForward_, "--locale", "en_US"}));
   ASSERT_EQ(run.exitStatus, 0) << run.out;
-  auto event = lines(run.out).at(0);
+  auto event = parseJsonLines(run.out).at(0);
   EXPECT_EQ(event["language"], "en_US");
   std::vector<std::string> words;
   double previousEnd = 0.0;
@@ -124,7 +148,7 @@ TEST_F(Transcriber, FinalSegmentsEndWhereTheirDurationEnds) {
 TEST_F(Transcriber, LocaleWithoutValueFallsBackToEnglish) {
   auto run = runProcess(transcribe({"--file", goForward_, "--locale"}));
   ASSERT_EQ(run.exitStatus, 0);
-  EXPECT_EQ(lines(run.out).at(0)["language"], "en-US");
+  EXPECT_EQ(parseJsonLines(run.out).at(0)["language"], "en-US");
 }
 
 TEST_F(Transcriber, UnsupportedLocaleIsReportedBeforeAMissingFile) {
@@ -144,7 +168,7 @@ TEST_F(Transcriber, UndecodableFileIsARecognitionFailureWithStatusZero) {
   for (const auto& path : {garbage, dir_->path()}) {
     auto run = runProcess(transcribe({"--file", path}));
     EXPECT_EQ(run.exitStatus, 0);
-    auto events = lines(run.out);
+    auto events = parseJsonLines(run.out);
     ASSERT_EQ(events.size(), 1u) << run.out;
     EXPECT_EQ(events[0]["message"], "recognition_failed");
     EXPECT_TRUE(events[0]["code"].is_number_integer());
@@ -201,18 +225,38 @@ TEST_F(Transcriber, EventsGoToTheFifo) {
   ::close(reader);
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.out, "");
-  auto events = lines(received);
+  auto events = parseJsonLines(received);
   ASSERT_EQ(events.size(), 1u) << received;
   EXPECT_EQ(events[0]["text"], "Go forward ten meters.");
+}
+
+TEST_F(Transcriber, HelpAndVersionGoToStandardOutputBeforeAnyModeOrFifo) {
+  // Nobody ever reads this FIFO: opening it for events would wait as long as we live.
+  std::string fifo = *dir_ / "unread-events";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string usage = *CommandLine({"prog", "--help"}).helpOrVersionText();
+  const std::string version = *CommandLine({"prog", "--version"}).helpOrVersionText();
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--help"}, usage},
+      {{"--file", goForward_, "--help"}, usage},
+      {{"--version"}, version},
+      {{"--events-fifo", fifo, "--version", "--probe"}, version},
+  };
+  for (const auto& [arguments, expected] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    auto run = runProcess(transcribe(arguments), {.timeout = std::chrono::seconds(20)});
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.out, expected);
+    EXPECT_EQ(run.err, "");
+  }
 }
 
 TEST_F(Transcriber, AHostThatClosesTheOutputEndsTheProgramWithStatusTwoNotASignal) {
   for (auto arguments :
        {std::vector<std::string>{"--probe"}, std::vector<std::string>{"--file", goForward_},
         std::vector<std::string>{"--file"}}) {
-    test::ProcessOptions options;
-    options.closedOutput = true;
-    auto run = runProcess(transcribe(arguments), options);
+    auto run = runProcess(transcribe(arguments), {.closedStdout = true});
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.signal, std::nullopt);
     EXPECT_EQ(run.exitStatus, 2);

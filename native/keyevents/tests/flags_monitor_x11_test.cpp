@@ -8,27 +8,19 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 // clang-format on
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <future>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "flags_monitor.h"
 #include "keyboard_events.h"
+#include "testing/x_server.h"
 #include "x11_connection.h"
-
-extern char** environ;
 
 namespace kavri::keys {
 namespace {
@@ -46,6 +38,17 @@ struct Seen {
 
 void PrintTo(const Seen& seen, std::ostream* out) {
   *out << "{" << seen.keyCode << ", 0x" << std::hex << seen.flags << std::dec << "}";
+}
+
+// What a monitor reports for taps of modifier keys, one after the other: each key with its flag
+// while down, then with none.
+std::vector<Seen> taps(std::initializer_list<Seen> keysDown) {
+  std::vector<Seen> seen;
+  for (const Seen& down : keysDown) {
+    seen.push_back(down);
+    seen.push_back({down.keyCode, 0});
+  }
+  return seen;
 }
 
 class Collector {
@@ -115,10 +118,8 @@ class FlagsMonitorX11 : public ::testing::Test {
 TEST_F(FlagsMonitorX11, ReportsAModifierPressAndReleaseWithTheStateAfterEach) {
   typist_.tap(XK_Control_L);
   typist_.tap(XK_Shift_R);
-  EXPECT_EQ(collector_.waitFor(4), (std::vector<Seen>{{kVK_Control, kFlagControl},
-                                                      {kVK_Control, 0},
-                                                      {kVK_RightShift, kFlagShift},
-                                                      {kVK_RightShift, 0}}));
+  EXPECT_EQ(collector_.waitFor(4),
+            taps({{kVK_Control, kFlagControl}, {kVK_RightShift, kFlagShift}}));
 }
 
 TEST_F(FlagsMonitorX11, KeepsTheSharedFlagWhileTheOtherSideIsHeld) {
@@ -146,8 +147,7 @@ TEST_F(FlagsMonitorX11, IgnoresOrdinaryKeysAndReleasesOfKeysThatWereNotDown) {
   typist_.key(XK_Super_L, true);
   typist_.tap(XK_a);
   typist_.key(XK_Super_L, false);
-  EXPECT_EQ(collector_.waitFor(2),
-            (std::vector<Seen>{{kVK_Command, kFlagCommand}, {kVK_Command, 0}}));
+  EXPECT_EQ(collector_.waitFor(2), taps({{kVK_Command, kFlagCommand}}));
 }
 
 TEST_F(FlagsMonitorX11, DeliversNothingWhileStoppedAndAgainAfterARestart) {
@@ -156,84 +156,14 @@ TEST_F(FlagsMonitorX11, DeliversNothingWhileStoppedAndAgainAfterARestart) {
   ASSERT_TRUE(monitor_->enable(true));
   EXPECT_TRUE(monitor_->enable(true));
   typist_.tap(XK_Shift_L);
-  EXPECT_EQ(collector_.waitFor(2), (std::vector<Seen>{{kVK_Shift, kFlagShift}, {kVK_Shift, 0}}));
+  EXPECT_EQ(collector_.waitFor(2), taps({{kVK_Shift, kFlagShift}}));
 }
-
-// A private X server that the test can take away.
-class PrivateXServer {
- public:
-  PrivateXServer() {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    const std::string displayFd = std::to_string(fds[1]);
-    std::vector<std::string> args = {"Xvfb", "-displayfd", displayFd, "-nolisten",
-                                     "tcp",  "-screen",    "0",       "320x240x24"};
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const int spawned = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (spawned != 0) {
-      pid_ = -1;
-      close(fds[0]);
-      return;
-    }
-    // Xvfb writes the display number once it accepts clients; end of file means it died.
-    std::string number;
-    char c;
-    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
-    if (!number.empty()) display_ = ":" + number;
-  }
-  ~PrivateXServer() { kill(); }
-  const std::string& display() const { return display_; }
-  // A stopped server keeps its connections and answers nothing, as a hung one does.
-  void freeze(bool frozen) {
-    if (pid_ > 0) ::kill(pid_, frozen ? SIGSTOP : SIGCONT);
-  }
-  void kill() {
-    if (pid_ <= 0) return;
-    freeze(false);
-    ::kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::string display_;
-};
-
-// Points DISPLAY at another server for the life of the object.
-class DisplayOverride {
- public:
-  explicit DisplayOverride(const std::string& display) {
-    if (const char* previous = std::getenv("DISPLAY")) previous_ = previous;
-    setenv("DISPLAY", display.c_str(), 1);
-  }
-  ~DisplayOverride() {
-    if (previous_) {
-      setenv("DISPLAY", previous_->c_str(), 1);
-    } else {
-      unsetenv("DISPLAY");
-    }
-  }
-
- private:
-  std::optional<std::string> previous_;
-};
 
 // Xvfb's keyboard has no Fn key; a keyboard that reports one maps it to XF86Fn. The mapping is
 // changed on a private server, after the monitor started, so the monitor must pick it up.
 TEST(FlagsMonitorX11Fn, AKeyReportedAsFnCarriesTheFunctionFlagWhileDown) {
-  PrivateXServer server;
-  ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
-  DisplayOverride display(server.display());
+  testing::PrivateXServer server;
+  ASSERT_TRUE(server.ready()) << "Xvfb did not start";
 
   Collector collector;
   auto monitor = makePlatformFlagsMonitor(collector.handler(), nullptr);
@@ -266,10 +196,7 @@ TEST(FlagsMonitorX11Fn, AKeyReportedAsFnCarriesTheFunctionFlagWhileDown) {
   }
   XCloseDisplay(x);
 
-  EXPECT_EQ(collector.waitFor(4), (std::vector<Seen>{{kVK_Function, kFlagFunction},
-                                                     {kVK_Function, 0},
-                                                     {kVK_Shift, kFlagShift},
-                                                     {kVK_Shift, 0}}));
+  EXPECT_EQ(collector.waitFor(4), taps({{kVK_Function, kFlagFunction}, {kVK_Shift, kFlagShift}}));
   monitor->enable(false);
 }
 
@@ -280,7 +207,7 @@ std::unique_ptr<FlagsMonitor> monitorThatSeesShift(Collector& collector) {
   Typist typist;
   EXPECT_TRUE(typist.ok());
   if (typist.ok()) typist.tap(XK_Shift_L);
-  EXPECT_EQ(collector.waitFor(2), (std::vector<Seen>{{kVK_Shift, kFlagShift}, {kVK_Shift, 0}}));
+  EXPECT_EQ(collector.waitFor(2), taps({{kVK_Shift, kFlagShift}}));
   return monitor;
 }
 
@@ -290,22 +217,20 @@ TEST(FlagsMonitorX11ServerLoss, AServerThatGoesAwayEndsTheListenerQuietly) {
   // on a connection that is only closed afterwards), which ThreadSanitizer reports.
   GTEST_SKIP() << "libX11's IO error path trips ThreadSanitizer";
 #endif
-  PrivateXServer server;
-  ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
-  DisplayOverride display(server.display());
+  testing::PrivateXServer server;
+  ASSERT_TRUE(server.ready()) << "Xvfb did not start";
   Collector collector;
   auto monitor = monitorThatSeesShift(collector);
 
-  server.kill();
+  server.stop();
   // The listener's thread must end without taking the process along, and stopping still returns.
   // (Asking for a refused start would race with other tests: a new Xvfb may take the freed
   // display number at once.)
   EXPECT_FALSE(monitor->enable(false));
 
   // The monitor works again against the next server.
-  PrivateXServer next;
-  ASSERT_FALSE(next.display().empty()) << "Xvfb did not start";
-  DisplayOverride nextDisplay(next.display());
+  testing::PrivateXServer next;
+  ASSERT_TRUE(next.ready()) << "Xvfb did not start";
   Collector again;
   EXPECT_FALSE(monitorThatSeesShift(again)->enable(false));
 }
@@ -313,9 +238,8 @@ TEST(FlagsMonitorX11ServerLoss, AServerThatGoesAwayEndsTheListenerQuietly) {
 // Another client grabs the keyboard (a window manager's Alt+Tab, a menu) while the trigger is held:
 // its release must still arrive, without waiting for a later key.
 TEST(FlagsMonitorX11Grab, AReleaseDuringAnotherClientsKeyboardGrabArrivesAtOnce) {
-  PrivateXServer server;
-  ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
-  DisplayOverride display(server.display());
+  testing::PrivateXServer server;
+  ASSERT_TRUE(server.ready()) << "Xvfb did not start";
   Collector collector;
   auto monitor = makePlatformFlagsMonitor(collector.handler(), nullptr);
   ASSERT_TRUE(monitor->enable(true));
@@ -338,9 +262,8 @@ TEST(FlagsMonitorX11Grab, AReleaseDuringAnotherClientsKeyboardGrabArrivesAtOnce)
 // Stopping must not wait for a server that answers nothing, and a listener left waiting on it
 // must deliver nothing once the server runs again, not even the keys it took in while frozen.
 TEST(FlagsMonitorX11FrozenServer, StopReturnsAndNothingArrivesAfterItOnceTheServerRuns) {
-  PrivateXServer server;
-  ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
-  DisplayOverride display(server.display());
+  testing::PrivateXServer server;
+  ASSERT_TRUE(server.ready()) << "Xvfb did not start";
   Collector collector;
   auto monitor = makePlatformFlagsMonitor(collector.handler(), nullptr);
   ASSERT_TRUE(monitor->enable(true));

@@ -7,12 +7,12 @@
 #include <memory>
 #include <thread>
 
-#include "fake_keyboard_events.h"
+#include "testing/fake_keyboard.h"
 
 namespace kavri::keyglue {
 namespace {
 
-using keys::testing::FakeKeyboardEvents;
+using testing::FakeKeyboardEvents;
 
 // Short, so that a call held by the test overruns quickly; calls that are not held end in
 // microseconds.
@@ -39,7 +39,7 @@ TEST(KeyboardWorker, RunsEachCallOnItsThreadWithServicesMadeThereOnce) {
     madeOn = std::this_thread::get_id();
     ++made;
     auto events = std::make_unique<FakeKeyboardEvents>();
-    events->trusted = true;
+    events->trustedAfterQueries = 0;  // trusted from the first query on
     return events;
   });
   std::thread::id ranOn;
