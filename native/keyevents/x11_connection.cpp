@@ -2,6 +2,7 @@
 
 #include <X11/Xatom.h>
 #include <poll.h>
+#include <setjmp.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -15,9 +16,14 @@
 #include <system_error>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "leavable_thread.h"
+
+// Xlib's header for extension libraries declares it, along with macros (min, max) that break the
+// standard library's headers.
+extern "C" void _XFreeDisplayStructure(Display* display);
 
 namespace kavri::x11 {
 
@@ -91,7 +97,43 @@ struct RestoreHandlersAtUnload {
 
 }  // namespace
 
+namespace {
+
+// XOpenDisplay asks the server a few questions after the handshake. A server that breaks the
+// connection then makes Xlib call the I/O error handler, and then the display's exit handler,
+// which ends the process: it is read before our handler runs and can only be replaced once
+// XOpenDisplay has returned. So while this thread is in XOpenDisplay, our handler leaves it
+// through longjmp instead, which jumps over frames of Xlib alone.
+thread_local jmp_buf* gOpeningEscape = nullptr;
+thread_local Display* gBrokenWhileOpening = nullptr;
+
+// XOpenDisplay, with null for a server that broke the connection before it was set up.
+Display* openOrNull(const char* name) {
+  jmp_buf escape;
+  gOpeningEscape = &escape;
+  if (setjmp(escape) != 0) {
+    gOpeningEscape = nullptr;
+    Display* broken = std::exchange(gBrokenWhileOpening, nullptr);
+    // Closing would send requests, and a display whose socket Xlib never took from xcb cannot
+    // even queue them. Freed the way XOpenDisplay frees a display it gives up on, except for
+    // xcb's share, which only libX11-xcb can reach: its socket is closed, its memory (some
+    // kilobytes) left.
+    ::close(ConnectionNumber(broken));
+    _XFreeDisplayStructure(broken);
+    return nullptr;
+  }
+  Display* display = XOpenDisplay(name);
+  gOpeningEscape = nullptr;
+  return display;
+}
+
+}  // namespace
+
 int Registry::onIOError(Display* display) {
+  if (gOpeningEscape) {
+    gBrokenWhileOpening = display;
+    longjmp(*gOpeningEscape, 1);
+  }
   Registry& registry = get();
   std::optional<LostServerPolicy> policy;
   {
@@ -230,6 +272,7 @@ ProbeResult probeServer(const std::string& name, std::chrono::milliseconds limit
 // made: a server whose last client leaves resets, and refuses connections while it does.
 Display* openDisplay(int attempts, std::chrono::milliseconds pause,
                      std::chrono::milliseconds limit) {
+  installIOHandler();
   const char* variable = std::getenv("DISPLAY");
   // Without a display name there is nothing to wait for.
   if (!variable || !*variable) return nullptr;
@@ -243,7 +286,7 @@ Display* openDisplay(int attempts, std::chrono::milliseconds pause,
     const ProbeResult probe = probeServer(name, left, answered);
     if (probe == ProbeResult::kSilent) return nullptr;
     if (probe == ProbeResult::kAnswered) {
-      if (Display* display = XOpenDisplay(name.c_str())) return display;
+      if (Display* display = openOrNull(name.c_str())) return display;
     }
     if (attempt >= attempts) return nullptr;
     std::this_thread::sleep_for(pause);
@@ -253,7 +296,6 @@ Display* openDisplay(int attempts, std::chrono::milliseconds pause,
 std::unique_ptr<Connection> Connection::open(LostServerPolicy onLostServer, int attempts,
                                              std::chrono::milliseconds pause,
                                              std::chrono::milliseconds limit) {
-  installIOHandler();
   Display* display = openDisplay(attempts, pause, limit);
   if (!display) return nullptr;
   return std::unique_ptr<Connection>(new Connection(display, onLostServer));

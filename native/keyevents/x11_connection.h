@@ -28,8 +28,9 @@ inline constexpr std::chrono::milliseconds kOpenLimit{500};
 
 // XOpenDisplay on $DISPLAY, tried up to attempts times, pause apart, for at most limit; null when
 // it never succeeds in time. A server that has not answered in time is not asked again until it
-// has answered (the question is left waiting on a thread of its own). The display is bare: nothing
-// below applies to it.
+// has answered (the question is left waiting on a thread of its own). A server that breaks the
+// connection while Xlib sets it up is a failed attempt, not the end of the process. The display
+// is bare: nothing below applies to it.
 Display* openDisplay(int attempts = kOpenAttempts,
                      std::chrono::milliseconds pause = kOpenRetryPause,
                      std::chrono::milliseconds limit = kOpenLimit);

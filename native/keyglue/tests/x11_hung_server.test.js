@@ -1,10 +1,11 @@
 'use strict';
 // The product module when its X server stops answering: a frozen server (a stopped Xvfb), one
-// that accepts connections and never answers, and one that is gone. Every export must come back
-// while the server still does not answer, nothing may reach the callback after stopFnListener,
-// and the process must end. A child process makes the calls, so that a call that waited for the
-// server shows as an answer that never came, not as a stuck test. (How long they take is measured
-// by bench/keyglue_bench.js.)
+// that accepts connections and never answers, one that breaks the connection right after the
+// handshake, and one that is gone. Every export must come back while the server still does not
+// answer, nothing may reach the callback after stopFnListener, and the process must live on and
+// end when it chooses. A child process makes the calls, so that a call that waited for the server
+// shows as an answer that never came, not as a stuck test. (How long they take is measured by
+// bench/keyglue_bench.js.)
 const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
 const { once } = require('node:events');
@@ -22,8 +23,8 @@ const kAnswerTimeoutMs = 15000;
 // Time for a listener left waiting to deliver what it got once its server runs again.
 const kSettleMs = 500;
 const kControlL = 59;
-// Display numbers tried for the server that never answers; Xvfb starts from 0.
-const kSilentDisplays = [600, 700];
+// Display numbers tried for the fake servers; Xvfb starts from 0.
+const kFakeDisplays = [600, 700];
 
 const kChildScript = `
   const keyglue = require(${JSON.stringify(modulePath)});
@@ -107,10 +108,55 @@ class Child extends Conversation {
   }
 }
 
+// Answers a client's connection setup with a server of one 640x480 TrueColor screen, in the
+// client's byte order, and breaks the connection at the client's first request: a server that
+// dies, or drops the client, just after the handshake.
+function dropAfterHandshake(connection) {
+  let received = Buffer.alloc(0);
+  let answered = false;
+  connection.on('data', (chunk) => {
+    if (answered) return connection.destroy();
+    received = Buffer.concat([received, chunk]);
+    if (received.length < 12) return;
+    const order = received[0] === 0x42 ? 'BE' : 'LE';
+    const padded = (n) => (n + 3) & ~3;
+    const u16 = (offset) => received[`readUInt16${order}`](offset);
+    if (received.length < 12 + padded(u16(6)) + padded(u16(8))) return;
+    const reply = Buffer.alloc(124);
+    let at = 0;
+    const put = (bytes, value) => {
+      if (bytes === 1) reply.writeUInt8(value, at);
+      else reply[`writeUInt${bytes * 8}${order}`](value, at);
+      at += bytes;
+    };
+    // Success, protocol 11.0, 29 words follow.
+    [[1, 1], [1, 0], [2, 11], [2, 0], [2, 29]].forEach((field) => put(...field));
+    // Release, resource ids, motion buffer, vendor length, longest request, 1 screen, 1 format,
+    // byte and bit orders, scanline unit and pad, key codes 8 to 255.
+    [[4, 1], [4, 0x200000], [4, 0x1fffff], [4, 0], [2, 4], [2, 0xffff], [1, 1], [1, 1]]
+      .concat([[1, 0], [1, 0], [1, 32], [1, 32], [1, 8], [1, 255], [4, 0]])
+      .forEach((field) => put(...field));
+    reply.write('fake', at);
+    at += 4;
+    // The format: depth 24, 32 bits a pixel, scanlines padded to 32.
+    [[1, 24], [1, 32], [1, 32]].forEach((field) => put(...field));
+    at += 5;
+    // The screen: root, colormap, white and black, input masks, size in pixels and millimetres,
+    // colormaps, root visual, backing store, save-unders, depth 24, one depth of one visual.
+    [[4, 0x100], [4, 0x20], [4, 0xffffff], [4, 0], [4, 0], [2, 640], [2, 480], [2, 169], [2, 127]]
+      .concat([[2, 1], [2, 1], [4, 0x21], [1, 0], [1, 0], [1, 24], [1, 1]])
+      .concat([[1, 24], [1, 0], [2, 1], [4, 0]])
+      .concat([[4, 0x21], [1, 4], [1, 8], [2, 256], [4, 0xff0000], [4, 0xff00], [4, 0xff], [4, 0]])
+      .forEach((field) => put(...field));
+    answered = true;
+    connection.write(reply);
+  });
+}
+
 // Takes a display number the way X servers do (a lock file with our pid, which Xvfb respects),
-// and listens on its socket without ever answering.
-async function startSilentServer() {
-  for (let number = kSilentDisplays[0]; number < kSilentDisplays[1]; ++number) {
+// listens on its socket, and hands every connection to serve; by default it is never answered.
+async function startFakeServer(serve = () => {}) {
+  for (let number = kFakeDisplays[0]; number < kFakeDisplays[1]; ++number) {
     const lock = `/tmp/.X${number}-lock`;
     const socket = `/tmp/.X11-unix/X${number}`;
     try {
@@ -123,7 +169,11 @@ async function startSilentServer() {
       continue;
     }
     const accepted = [];
-    const server = net.createServer((connection) => accepted.push(connection));
+    const server = net.createServer((connection) => {
+      accepted.push(connection);
+      connection.on('error', () => {});
+      serve(connection);
+    });
     await new Promise((resolve, reject) => server.once('error', reject).listen(socket, resolve));
     const close = async () => {
       for (const connection of accepted) connection.destroy();
@@ -165,17 +215,22 @@ describe('an X server that does not answer', { skip }, () => {
     }
   });
 
-  it('accepting connections and never answering: every call comes back', async () => {
-    const silent = await startSilentServer();
-    const child = new Child(silent.display);
-    try {
-      assert.deepEqual(await child.ask('calls'), kCallsWithoutAServer);
-      assert.equal(await child.end(), 0);
-    } finally {
-      child.kill();
-      await silent.close();
-    }
-  });
+  for (const [what, serve] of [
+    ['accepting connections and never answering', undefined],
+    ['answering the handshake, then breaking the connection', dropAfterHandshake],
+  ]) {
+    it(`${what}: every call comes back, and the process lives on`, async () => {
+      const fake = await startFakeServer(serve);
+      const child = new Child(fake.display);
+      try {
+        assert.deepEqual(await child.ask('calls'), kCallsWithoutAServer);
+        assert.equal(await child.end(), 0);
+      } finally {
+        child.kill();
+        await fake.close();
+      }
+    });
+  }
 
   it('gone: every call comes back', async () => {
     const x = await startServer();
