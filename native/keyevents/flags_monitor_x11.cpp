@@ -1,11 +1,12 @@
 // X11 backend of the flags monitor. A thread of ours holds its own connection and watches XInput 2
 // raw key events on the root window, which every key press and release reaches whichever client
-// has the focus, synthetic XTest input included. Raw events carry no modifier state, and asking
-// for it after an event races the next key; XKB state notifications selected on the same
-// connection come in order instead, right after the key event that caused them. So a modifier key
-// event is held back until its own notification arrives, or, when none comes with it, until the
-// server has answered a round trip: then a notification it caused would be in, and none means the
-// key changed no modifier.
+// has the focus, synthetic XTest input included. Only that thread talks to the server, so the
+// caller of enable never waits on a server that froze longer than the limits below. Raw events
+// carry no modifier state, and asking for it after an event races the next key; XKB state
+// notifications selected on the same connection come in order instead, right after the key event
+// that caused them. So a modifier key event is held back until its own notification arrives, or,
+// when none comes with it, until the server has answered a round trip: then a notification it
+// caused would be in, and none means the key changed no modifier.
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
@@ -15,21 +16,31 @@
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <bitset>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <utility>
 
 #include "flags_monitor.h"
 #include "keyboard_events.h"
+#include "leavable_thread.h"
 #include "unique_fd.h"
 #include "x11_connection.h"
 
 namespace kavri::keys {
 namespace {
+
+// The thread that starts and stops the monitor is the host's JavaScript thread, which must not
+// wait on an X server that froze or never answers. Starting waits this long for the listener's
+// connection (the opening's own limit is shorter); stopping waits this long for the listener to
+// report the keys that the server took in before the stop.
+constexpr std::chrono::milliseconds kStartLimit{750};
+constexpr std::chrono::milliseconds kStopLimit{250};
 
 constexpr int kKeycodeCount = 256;
 // XF86XK_Fn, spelled out because the header defines it through a macro it undefines again.
@@ -140,7 +151,9 @@ class KeyListener {
     Display* display = connection_->display();
     int event = 0, error = 0;
     if (!XQueryExtension(display, "XInputExtension", &xiOpcode_, &event, &error)) return false;
-    int major = 2, minor = 0;
+    // From 2.1 on the server sends raw events while another client grabs the keyboard (a window
+    // manager's Alt+Tab, a menu, a screen locker); a 2.0 client misses the trigger's release then.
+    int major = 2, minor = 2;
     if (XIQueryVersion(display, &major, &minor) != Success) return false;
     int xkbOpcode = 0, xkbError = 0;
     int xkbMajor = XkbMajorVersion, xkbMinor = XkbMinorVersion;
@@ -296,61 +309,96 @@ class KeyListener {
   uint64_t keyEvents_ = 0;
 };
 
+// What a listening thread shares with the monitor that started it. The thread can outlive the
+// monitor's interest in it, and the monitor itself, while its server does not answer, so each
+// holds a share.
+struct ListenerRun {
+  enum class State { kConnecting, kListening, kRefused };
+
+  UniqueFd wake;
+  std::mutex mutex;
+  std::condition_variable changed;
+  State state = State::kConnecting;
+  // Cleared when the monitor stops: from then on nothing of this run reaches the handler, however
+  // late its thread gets to the events.
+  bool delivering = true;
+};
+
 class X11FlagsMonitor final : public FlagsMonitor {
  public:
   explicit X11FlagsMonitor(FlagsHandler onFlagsChanged)
-      : onFlagsChanged_(std::move(onFlagsChanged)) {}
+      : onFlagsChanged_(std::make_shared<FlagsHandler>(std::move(onFlagsChanged))) {}
   ~X11FlagsMonitor() override { enable(false); }
 
   bool enable(bool on) override {
     // The listener itself asking to be enabled again: it is running.
-    if (on && std::this_thread::get_id() == thread_.get_id()) return true;
+    if (on && std::this_thread::get_id() == thread_.id()) return true;
     std::lock_guard<std::mutex> lock(mutex_);
     if (!on) {
-      stop();
+      stop(kStopLimit);
       return false;
     }
-    if (thread_.joinable() && !ended_->load()) return true;
+    if (run_ && !thread_.finished()) return true;
     // A listener that ended on its own (the server went away) is reaped and replaced.
-    stop();
-    auto listener = KeyListener::connect(onFlagsChanged_);
-    if (!listener) return false;
-    UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (wake.get() < 0) return false;
-    auto ended = std::make_shared<std::atomic<bool>>(false);
+    stop(kStopLimit);
+    auto run = std::make_shared<ListenerRun>();
+    run->wake = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!run->wake.valid()) return false;
     try {
-      thread_ = std::thread([listener = std::move(listener), fd = wake.get(), ended]() mutable {
-        try {
-          listener->run(fd);
-        } catch (...) {
-          // A failing handler ends this listener only; the host process goes on.
-        }
-        listener.reset();
-        ended->store(true);
-      });
+      thread_ = LeavableThread([run, handler = onFlagsChanged_] { listen(*run, handler); });
     } catch (const std::system_error&) {
       return false;
     }
-    wake_ = std::move(wake);
-    ended_ = std::move(ended);
-    return true;
+    run_ = run;
+    std::unique_lock<std::mutex> runLock(run->mutex);
+    run->changed.wait_for(runLock, kStartLimit,
+                          [&] { return run->state != ListenerRun::State::kConnecting; });
+    const ListenerRun::State state = run->state;
+    runLock.unlock();
+    if (state == ListenerRun::State::kListening) return true;
+    // A refused listener is ending; one still connecting is told to end once it can, and left.
+    stop(state == ListenerRun::State::kRefused ? kStopLimit : std::chrono::milliseconds::zero());
+    return false;
   }
 
  private:
-  void stop() {
-    if (!thread_.joinable()) return;
-    const uint64_t one = 1;
-    // The eventfd counter cannot overflow from one write, so this never fails in practice.
-    [[maybe_unused]] ssize_t written = write(wake_.get(), &one, sizeof one);
-    thread_.join();
-    wake_.reset();
+  // Runs on the listener's thread, with nothing of the monitor's but the shares it was given.
+  static void listen(ListenerRun& run, const std::shared_ptr<FlagsHandler>& handler) {
+    auto listener = KeyListener::connect([&run, handler](const FlagsChangedEvent& event) {
+      std::lock_guard<std::mutex> lock(run.mutex);
+      if (run.delivering) (*handler)(event);
+    });
+    {
+      std::lock_guard<std::mutex> lock(run.mutex);
+      run.state = listener ? ListenerRun::State::kListening : ListenerRun::State::kRefused;
+      run.changed.notify_all();
+    }
+    if (!listener) return;
+    try {
+      listener->run(run.wake.get());
+    } catch (...) {
+      // A failing handler ends this listener only; the host process goes on.
+    }
   }
 
-  FlagsHandler onFlagsChanged_;
+  // Gives the listener drainLimit to report what the server took in before now. Whatever it has
+  // not reported by then is dropped, and a thread still waiting for its server is left to finish
+  // alone.
+  void stop(std::chrono::milliseconds drainLimit) {
+    if (!run_) return;
+    const uint64_t one = 1;
+    // The eventfd counter cannot overflow from one write, so this never fails in practice.
+    [[maybe_unused]] ssize_t written = write(run_->wake.get(), &one, sizeof one);
+    thread_.joinWithin(drainLimit);
+    const std::shared_ptr<ListenerRun> run = std::move(run_);
+    std::lock_guard<std::mutex> lock(run->mutex);
+    run->delivering = false;
+  }
+
+  std::shared_ptr<FlagsHandler> onFlagsChanged_;
   std::mutex mutex_;
-  std::thread thread_;
-  UniqueFd wake_;
-  std::shared_ptr<std::atomic<bool>> ended_ = std::make_shared<std::atomic<bool>>(true);
+  std::shared_ptr<ListenerRun> run_;
+  LeavableThread thread_;
 };
 
 }  // namespace
