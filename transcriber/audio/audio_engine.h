@@ -30,6 +30,9 @@ class AudioEngine {
   // engine's, until the tap is removed or the engine stopped.
   virtual void installTap(uint32_t bufferSize, const AudioFormat& format, TapBlock block) = 0;
   virtual void prepare() = 0;
+  // Starts capture into the tap. The inputFormat() right before it is part of the same start: the
+  // device is not looked up twice, and the two together end, in failure if need be, within one
+  // limit of the platform's.
   virtual std::optional<AudioError> start() = 0;
   virtual bool isRunning() = 0;
   virtual void stop() = 0;

@@ -78,9 +78,9 @@ class PulseAudioEngine final : public AudioEngine {
 
   AudioFormat inputFormat() override {
     std::lock_guard<std::mutex> hold(controlLock_);
-    DeviceSpec spec;
-    if (queryInput(spec)) return kUnreachableInputFormat;
-    return spec.format;
+    input_ = askForInput();
+    if (input_->error) return kUnreachableInputFormat;
+    return input_->spec.format;
   }
 
   void removeTap() override {
@@ -104,8 +104,14 @@ class PulseAudioEngine final : public AudioEngine {
   std::optional<AudioError> start() override {
     std::lock_guard<std::mutex> hold(controlLock_);
     if (stream_) return std::nullopt;
-    DeviceSpec input;
-    if (auto error = queryInput(input)) return error;
+    // A start goes on with what the inputFormat() before it learnt, within that answer's
+    // deadline: against a server that accepts and never answers, one connection and one wait,
+    // not one for the format and another for the start. A failure is reported as it was found;
+    // an answer whose time is up (a start long after the question) is asked for again.
+    std::optional<InputAnswer> answer = std::exchange(input_, std::nullopt);
+    if (!answer || (!answer->error && !stillUsable(*answer))) answer = askForInput();
+    if (answer->error) return answer->error;
+    const DeviceSpec& input = answer->spec;
 
     AudioFormat format = input.format;
     uint32_t frames = kDefaultTapFrames;
@@ -121,7 +127,7 @@ class PulseAudioEngine final : public AudioEngine {
     }
     Client::RecordStream request;
     request.name = kStreamName;
-    request.device = inputName_.c_str();
+    request.device = answer->source.c_str();
     request.spec.format = paFormatFor(format.sampleFormat);
     request.spec.rate = format.sampleRate > 0 && format.sampleRate <= PA_RATE_MAX
                             ? static_cast<uint32_t>(format.sampleRate)
@@ -132,7 +138,10 @@ class PulseAudioEngine final : public AudioEngine {
     request.fragmentBytes = frames * static_cast<uint32_t>(format.bytesPerFrame());
     request.onRead = &PulseAudioEngine::onRead;
     request.userdata = tap_.get();
-    return client_->openRecord(request, stream_);
+    client_->setDeadline(answer->deadline);
+    auto error = client_->openRecord(request, stream_);
+    client_->setDeadline(0);
+    return error;
   }
 
   bool isRunning() override {
@@ -159,9 +168,32 @@ class PulseAudioEngine final : public AudioEngine {
   }
 
  private:
+  // What inputFormat() learnt, for the start() that follows it.
+  struct InputAnswer {
+    std::optional<AudioError> error;
+    std::string source;  // the default source's name
+    DeviceSpec spec;
+    pa_usec_t deadline = 0;  // the end of the start this answer belongs to
+  };
+
   // Under controlLock_: connects if needed (again, if the server went away since), then asks for
-  // the default source and its format.
-  std::optional<AudioError> queryInput(DeviceSpec& spec) {
+  // the default source and its format, all within one reply timeout from now.
+  InputAnswer askForInput() {
+    InputAnswer answer;
+    answer.deadline = deadlineAfter(options_.replyTimeout);
+    answer.error = queryInput(answer);
+    // The deadline belongs to this start alone; a later question gets a limit of its own.
+    if (client_) client_->setDeadline(0);
+    return answer;
+  }
+
+  bool stillUsable(const InputAnswer& answer) {
+    if (!client_ || pa_rtclock_now() >= answer.deadline) return false;
+    LoopLock hold(client_->mainloop());
+    return client_->isReady();
+  }
+
+  std::optional<AudioError> queryInput(InputAnswer& answer) {
     if (client_ && !stream_) {
       bool ready = false;
       {
@@ -170,9 +202,11 @@ class PulseAudioEngine final : public AudioEngine {
       }
       if (!ready) Client::dispose(std::move(client_), nullptr);
     }
-    if (!client_) {
+    if (client_) {
+      client_->setDeadline(answer.deadline);
+    } else {
       std::optional<AudioError> error;
-      client_ = Client::connect(kAppName, options_, error);
+      client_ = Client::connect(kAppName, options_, error, answer.deadline);
       if (!client_) return error;
     }
     std::string sink;
@@ -180,9 +214,9 @@ class PulseAudioEngine final : public AudioEngine {
     if (auto error = client_->defaultDevices(sink, source)) return error;
     if (source.empty()) return errorFromCode(PA_ERR_NOENTITY);
     bool found = false;
-    if (auto error = client_->sourceSpec(source, spec, found)) return error;
+    if (auto error = client_->sourceSpec(source, answer.spec, found)) return error;
     if (!found) return errorFromCode(PA_ERR_NOENTITY);
-    inputName_ = source;
+    answer.source = source;
     return std::nullopt;
   }
 
@@ -207,7 +241,7 @@ class PulseAudioEngine final : public AudioEngine {
   std::mutex controlLock_;
   std::unique_ptr<Client> client_;
   StreamPtr stream_;
-  std::string inputName_;
+  std::optional<InputAnswer> input_;
   const std::shared_ptr<TapState> tap_ = std::make_shared<TapState>();
 };
 
