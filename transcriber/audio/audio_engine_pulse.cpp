@@ -34,6 +34,7 @@ struct TapState : std::enable_shared_from_this<TapState> {
   size_t pendingBytes = 0;
   // Set by stop() (from any thread, or from inside the block): the stream is no longer ours.
   bool streamClosed = false;
+  StoppedHandler onStopped;
 
   // On the event thread, under the loop lock and `lock`. False once the stream was closed.
   bool deliver(const std::byte* data, size_t bytes) {
@@ -99,6 +100,11 @@ class PulseAudioEngine final : public AudioEngine {
     tap_->pending.reset();
   }
 
+  void setStoppedHandler(StoppedHandler handler) override {
+    std::lock_guard<std::recursive_mutex> hold(tap_->lock);
+    tap_->onStopped = std::move(handler);
+  }
+
   void prepare() override {}
 
   std::optional<AudioError> start() override {
@@ -136,7 +142,11 @@ class PulseAudioEngine final : public AudioEngine {
         format.channels <= PA_CHANNELS_MAX ? static_cast<uint8_t>(format.channels) : 0;
     request.channelMap = &input.channelMap;
     request.fragmentBytes = frames * static_cast<uint32_t>(format.bytesPerFrame());
+    // When the source goes away the server would move us to whatever source it picks next, often
+    // the monitor of an output: we would rather stop and say so.
+    request.flags = PA_STREAM_DONT_MOVE;
     request.onRead = &PulseAudioEngine::onRead;
+    request.onState = &PulseAudioEngine::onState;
     request.userdata = tap_.get();
     client_->setDeadline(answer->deadline);
     auto error = client_->openRecord(request, stream_);
@@ -233,6 +243,27 @@ class PulseAudioEngine final : public AudioEngine {
       // engine is gone, so is the stream: touch nothing more.
       if (data != nullptr && !state->deliver(static_cast<const std::byte*>(data), bytes)) return;
       pa_stream_drop(stream);
+    }
+  }
+
+  // On the event thread, under the loop lock. A stream fails once: the server died, or its
+  // source went away (it is not moved elsewhere); a stream we close ourselves never fails.
+  static void onState(pa_stream* stream, void* userdata) {
+    EventThreadScope onEventThread;
+    if (pa_stream_get_state(stream) != PA_STREAM_FAILED) return;
+    auto state = static_cast<TapState*>(userdata)->shared_from_this();
+    StoppedHandler handler;
+    {
+      std::lock_guard<std::recursive_mutex> hold(state->lock);
+      if (state->streamClosed) return;
+      handler = state->onStopped;
+    }
+    if (!handler) return;
+    int code = pa_context_errno(pa_stream_get_context(stream));
+    try {
+      handler(errorFromCode(code != PA_OK ? code : PA_ERR_UNKNOWN));
+    } catch (...) {
+      // Nothing may unwind into libpulse's event thread.
     }
   }
 

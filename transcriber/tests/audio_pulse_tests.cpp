@@ -273,6 +273,53 @@ TEST(PulseMicrophoneWithoutServer, AServerThatNeverAnswersTimesOutOnOneConnectio
   EXPECT_FALSE(engine->isRunning());
 }
 
+// --- microphone on a server of the test's own --------------------------------------------------
+
+// The server dies, or the microphone's source goes away: the engine says so once, with the
+// server's description, and delivers nothing more (the stream is not moved to another source).
+// Our own stop says nothing.
+TEST(PulseMicrophonePrivateServer, ALostServerOrSourceStopsTheEngineWithOneNotice) {
+  const struct {
+    const char* fault;
+    const char* description;  // none: no notice
+  } cases[] = {{"kill", "Connection terminated"}, {"unload", "Entity killed"}, {"stop", nullptr}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    PrivatePulseServer server;
+    ASSERT_TRUE(server.ready());
+    server.keepSinksAwake();
+    auto engine = pulse::makePulseAudioEngine(pulse::Options{server.address()});
+    auto audio = std::make_shared<AudioCollector>();
+    auto stops = std::make_shared<StopNotices>();
+    engine->installTap(1024, engine->inputFormat(), [audio](PcmBufferPtr buffer) {
+      audio->add(buffer->format(), buffer->data(), buffer->frameLength());
+    });
+    engine->setStoppedHandler([stops](const AudioError& error) { stops->add(error); });
+    ASSERT_EQ(engine->start(), std::nullopt);
+    ASSERT_TRUE(audio->waitForDeliveries(1, kFirstBufferTimeout));
+
+    if (c.description == nullptr) {
+      engine->stop();
+      std::this_thread::sleep_for(kQuietPeriod);
+      EXPECT_EQ(stops->count(), 0u);
+      continue;
+    }
+    if (std::string(c.fault) == "kill") {
+      server.kill();
+    } else {
+      ASSERT_TRUE(server.pactl({"unload-module", "module-remap-source"}));
+    }
+    ASSERT_TRUE(stops->waitForOne(kStopNoticeTimeout));
+    size_t count = audio->deliveries();
+    std::this_thread::sleep_for(kQuietPeriod);
+    EXPECT_EQ(audio->deliveries(), count);
+    EXPECT_EQ(stops->count(), 1u);
+    EXPECT_EQ(stops->errors[0].description, c.description);
+    engine->stop();
+    EXPECT_EQ(stops->count(), 1u);
+  }
+}
+
 // --- system audio ------------------------------------------------------------------------------
 
 struct Capture {
