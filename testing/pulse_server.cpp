@@ -1,8 +1,15 @@
 #include "testing/pulse_server.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -108,6 +115,61 @@ void PrivatePulseServer::keepSinksAwake() {
   awake_.clear();
   for (const char* sink : {"kavri_out", "kavri_mic_in"}) {
     awake_.push_back(playRaw(address_, sink, "/dev/zero"));
+  }
+}
+
+FrozenAudioServer::FrozenAudioServer() {
+  std::string path = dir_ / "native";
+  sockaddr_un where{};
+  where.sun_family = AF_UNIX;
+  if (path.size() >= sizeof where.sun_path || ::pipe2(wake_, O_CLOEXEC) != 0) return;
+  std::memcpy(where.sun_path, path.c_str(), path.size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || ::listen(fd, 16) != 0) {
+    ::close(fd);
+    return;
+  }
+  listener_ = fd;
+  address_ = "unix:" + path;
+  acceptor_ = std::thread([this] { acceptUntilStopped(); });
+}
+
+FrozenAudioServer::~FrozenAudioServer() {
+  if (acceptor_.joinable()) {
+    char stop = 0;
+    (void)!::write(wake_[1], &stop, 1);
+    acceptor_.join();
+  }
+  for (int fd : accepted_) ::close(fd);
+  for (int fd : {listener_, wake_[0], wake_[1]}) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+int FrozenAudioServer::connections() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return static_cast<int>(accepted_.size());
+}
+
+std::optional<std::chrono::steady_clock::time_point> FrozenAudioServer::firstConnection() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return first_;
+}
+
+void FrozenAudioServer::acceptUntilStopped() {
+  for (;;) {
+    pollfd watched[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (::poll(watched, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (watched[1].revents != 0) return;
+    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!first_) first_ = std::chrono::steady_clock::now();
+    accepted_.push_back(fd);
   }
 }
 

@@ -8,10 +8,13 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "testing/files.h"
 #include "testing/process.h"
 
 namespace kavri::testing {
@@ -73,6 +76,34 @@ class PrivatePulseServer {
   std::unique_ptr<ChildProcess> process_;
   std::vector<std::unique_ptr<ChildProcess>> awake_;
   bool ready_ = false;
+};
+
+// An audio server that has hung, as one stopped with SIGSTOP: its socket accepts connections and
+// nothing ever answers on them. It counts them, and notes when the first came, so that a test can
+// tell how often, and from when, a client waited.
+class FrozenAudioServer {
+ public:
+  FrozenAudioServer();  // listens
+  ~FrozenAudioServer();
+  FrozenAudioServer(const FrozenAudioServer&) = delete;
+  FrozenAudioServer& operator=(const FrozenAudioServer&) = delete;
+
+  bool ready() const { return listener_ >= 0; }
+  const std::string& address() const { return address_; }
+  int connections() const;
+  std::optional<std::chrono::steady_clock::time_point> firstConnection() const;
+
+ private:
+  void acceptUntilStopped();
+
+  TempDir dir_;
+  std::string address_;
+  int listener_ = -1;
+  int wake_[2] = {-1, -1};
+  std::thread acceptor_;
+  mutable std::mutex lock_;
+  std::vector<int> accepted_;  // held open: a closed connection would be an answer
+  std::optional<std::chrono::steady_clock::time_point> first_;
 };
 
 }  // namespace kavri::testing

@@ -57,8 +57,8 @@ void LiveSession::start(const std::string& localeId, const std::string& source) 
     if (!recognizer) return fail("recognizer_unsupported_locale_mic");
     recognizer->start(partialReporter(kSpeakerMic), errorReporter(kSpeakerMic));
     micRec_ = recognizer;
-    auto mic = std::make_shared<MicSource>(platform_.makeAudioEngine ? platform_.makeAudioEngine()
-                                                                     : nullptr);
+    auto mic = std::make_shared<MicSource>(
+        platform_.makeAudioEngine ? platform_.makeAudioEngine() : nullptr, options_.emit);
     mic->setSink(recognizer);
     if (auto error = mic->start()) return fail("audio_engine_start_failed:" + error->description);
     mic_ = mic;

@@ -2,7 +2,8 @@
 
 namespace kavri {
 
-MicSource::MicSource(std::shared_ptr<audio::AudioEngine> engine) : engine_(std::move(engine)) {}
+MicSource::MicSource(std::shared_ptr<audio::AudioEngine> engine, EventSink emit)
+    : engine_(std::move(engine)), emit_(std::move(emit)) {}
 
 std::optional<audio::AudioError> MicSource::start() {
   if (!engine_) {
@@ -14,6 +15,9 @@ std::optional<audio::AudioError> MicSource::start() {
   std::weak_ptr<MicSource> weakSelf = weak_from_this();
   engine_->installTap(kTapBufferSize, format, [weakSelf](audio::PcmBufferPtr buffer) {
     if (auto self = weakSelf.lock()) self->deliver(std::move(buffer));
+  });
+  engine_->setStoppedHandler([weakSelf](const audio::AudioError& error) {
+    if (auto self = weakSelf.lock()) self->didStopWithError(error);
   });
   engine_->prepare();
   return engine_->start();
@@ -37,6 +41,16 @@ std::shared_ptr<SourceRecognizer> MicSource::sink() const {
 
 void MicSource::deliver(audio::PcmBufferPtr buffer) {
   if (auto target = sink()) target->feed(std::move(buffer));
+}
+
+void MicSource::didStopWithError(const audio::AudioError& error) {
+  // An engine may say so more than once (a platform's change notices come in bursts); the host
+  // needs to hear it once.
+  if (!emit_ || reportedStop_.exchange(true)) return;
+  emit_(Event{{"event", "error"},
+              {"message", "audio_engine_stopped"},
+              {"speaker", "mic"},
+              {"description", error.description}});
 }
 
 }  // namespace kavri

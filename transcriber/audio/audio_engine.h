@@ -18,6 +18,7 @@ struct AudioError {
 };
 
 using TapBlock = std::function<void(PcmBufferPtr buffer)>;
+using StoppedHandler = std::function<void(const AudioError& error)>;
 
 class AudioEngine {
  public:
@@ -29,7 +30,14 @@ class AudioEngine {
   // The block is called for every captured buffer of about bufferSize frames, on a thread of the
   // engine's, until the tap is removed or the engine stopped.
   virtual void installTap(uint32_t bufferSize, const AudioFormat& format, TapBlock block) = 0;
+  // Called on a thread of the engine's when the running engine stops by itself with an error
+  // (the audio server went away, the input device was removed); the tap then receives nothing
+  // more. Never called for a stop() of ours. Set before start().
+  virtual void setStoppedHandler(StoppedHandler handler) = 0;
   virtual void prepare() = 0;
+  // Starts capture into the tap. The inputFormat() right before it is part of the same start: the
+  // device is not looked up twice, and the two together end, in failure if need be, within one
+  // limit of the platform's.
   virtual std::optional<AudioError> start() = 0;
   virtual bool isRunning() = 0;
   virtual void stop() = 0;

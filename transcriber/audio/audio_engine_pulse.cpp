@@ -34,6 +34,7 @@ struct TapState : std::enable_shared_from_this<TapState> {
   size_t pendingBytes = 0;
   // Set by stop() (from any thread, or from inside the block): the stream is no longer ours.
   bool streamClosed = false;
+  StoppedHandler onStopped;
 
   // On the event thread, under the loop lock and `lock`. False once the stream was closed.
   bool deliver(const std::byte* data, size_t bytes) {
@@ -78,9 +79,9 @@ class PulseAudioEngine final : public AudioEngine {
 
   AudioFormat inputFormat() override {
     std::lock_guard<std::mutex> hold(controlLock_);
-    DeviceSpec spec;
-    if (queryInput(spec)) return kUnreachableInputFormat;
-    return spec.format;
+    input_ = askForInput();
+    if (input_->error) return kUnreachableInputFormat;
+    return input_->spec.format;
   }
 
   void removeTap() override {
@@ -99,13 +100,24 @@ class PulseAudioEngine final : public AudioEngine {
     tap_->pending.reset();
   }
 
+  void setStoppedHandler(StoppedHandler handler) override {
+    std::lock_guard<std::recursive_mutex> hold(tap_->lock);
+    tap_->onStopped = std::move(handler);
+  }
+
   void prepare() override {}
 
   std::optional<AudioError> start() override {
     std::lock_guard<std::mutex> hold(controlLock_);
     if (stream_) return std::nullopt;
-    DeviceSpec input;
-    if (auto error = queryInput(input)) return error;
+    // A start goes on with what the inputFormat() before it learnt, within that answer's
+    // deadline: against a server that accepts and never answers, one connection and one wait,
+    // not one for the format and another for the start. A failure is reported as it was found;
+    // an answer whose time is up (a start long after the question) is asked for again.
+    std::optional<InputAnswer> answer = std::exchange(input_, std::nullopt);
+    if (!answer || (!answer->error && !stillUsable(*answer))) answer = askForInput();
+    if (answer->error) return answer->error;
+    const DeviceSpec& input = answer->spec;
 
     AudioFormat format = input.format;
     uint32_t frames = kDefaultTapFrames;
@@ -121,7 +133,7 @@ class PulseAudioEngine final : public AudioEngine {
     }
     Client::RecordStream request;
     request.name = kStreamName;
-    request.device = inputName_.c_str();
+    request.device = answer->source.c_str();
     request.spec.format = paFormatFor(format.sampleFormat);
     request.spec.rate = format.sampleRate > 0 && format.sampleRate <= PA_RATE_MAX
                             ? static_cast<uint32_t>(format.sampleRate)
@@ -130,9 +142,16 @@ class PulseAudioEngine final : public AudioEngine {
         format.channels <= PA_CHANNELS_MAX ? static_cast<uint8_t>(format.channels) : 0;
     request.channelMap = &input.channelMap;
     request.fragmentBytes = frames * static_cast<uint32_t>(format.bytesPerFrame());
+    // When the source goes away the server would move us to whatever source it picks next, often
+    // the monitor of an output: we would rather stop and say so.
+    request.flags = PA_STREAM_DONT_MOVE;
     request.onRead = &PulseAudioEngine::onRead;
+    request.onState = &PulseAudioEngine::onState;
     request.userdata = tap_.get();
-    return client_->openRecord(request, stream_);
+    client_->setDeadline(answer->deadline);
+    auto error = client_->openRecord(request, stream_);
+    client_->setDeadline(0);
+    return error;
   }
 
   bool isRunning() override {
@@ -159,9 +178,32 @@ class PulseAudioEngine final : public AudioEngine {
   }
 
  private:
+  // What inputFormat() learnt, for the start() that follows it.
+  struct InputAnswer {
+    std::optional<AudioError> error;
+    std::string source;  // the default source's name
+    DeviceSpec spec;
+    pa_usec_t deadline = 0;  // the end of the start this answer belongs to
+  };
+
   // Under controlLock_: connects if needed (again, if the server went away since), then asks for
-  // the default source and its format.
-  std::optional<AudioError> queryInput(DeviceSpec& spec) {
+  // the default source and its format, all within one reply timeout from now.
+  InputAnswer askForInput() {
+    InputAnswer answer;
+    answer.deadline = deadlineAfter(options_.replyTimeout);
+    answer.error = queryInput(answer);
+    // The deadline belongs to this start alone; a later question gets a limit of its own.
+    if (client_) client_->setDeadline(0);
+    return answer;
+  }
+
+  bool stillUsable(const InputAnswer& answer) {
+    if (!client_ || pa_rtclock_now() >= answer.deadline) return false;
+    LoopLock hold(client_->mainloop());
+    return client_->isReady();
+  }
+
+  std::optional<AudioError> queryInput(InputAnswer& answer) {
     if (client_ && !stream_) {
       bool ready = false;
       {
@@ -170,9 +212,11 @@ class PulseAudioEngine final : public AudioEngine {
       }
       if (!ready) Client::dispose(std::move(client_), nullptr);
     }
-    if (!client_) {
+    if (client_) {
+      client_->setDeadline(answer.deadline);
+    } else {
       std::optional<AudioError> error;
-      client_ = Client::connect(kAppName, options_, error);
+      client_ = Client::connect(kAppName, options_, error, answer.deadline);
       if (!client_) return error;
     }
     std::string sink;
@@ -180,9 +224,9 @@ class PulseAudioEngine final : public AudioEngine {
     if (auto error = client_->defaultDevices(sink, source)) return error;
     if (source.empty()) return errorFromCode(PA_ERR_NOENTITY);
     bool found = false;
-    if (auto error = client_->sourceSpec(source, spec, found)) return error;
+    if (auto error = client_->sourceSpec(source, answer.spec, found)) return error;
     if (!found) return errorFromCode(PA_ERR_NOENTITY);
-    inputName_ = source;
+    answer.source = source;
     return std::nullopt;
   }
 
@@ -202,12 +246,33 @@ class PulseAudioEngine final : public AudioEngine {
     }
   }
 
+  // On the event thread, under the loop lock. A stream fails once: the server died, or its
+  // source went away (it is not moved elsewhere); a stream we close ourselves never fails.
+  static void onState(pa_stream* stream, void* userdata) {
+    EventThreadScope onEventThread;
+    if (pa_stream_get_state(stream) != PA_STREAM_FAILED) return;
+    auto state = static_cast<TapState*>(userdata)->shared_from_this();
+    StoppedHandler handler;
+    {
+      std::lock_guard<std::recursive_mutex> hold(state->lock);
+      if (state->streamClosed) return;
+      handler = state->onStopped;
+    }
+    if (!handler) return;
+    int code = pa_context_errno(pa_stream_get_context(stream));
+    try {
+      handler(errorFromCode(code != PA_OK ? code : PA_ERR_UNKNOWN));
+    } catch (...) {
+      // Nothing may unwind into libpulse's event thread.
+    }
+  }
+
   const Options options_;
   // Serialises start, stop and the format query, which come from the session's thread.
   std::mutex controlLock_;
   std::unique_ptr<Client> client_;
   StreamPtr stream_;
-  std::string inputName_;
+  std::optional<InputAnswer> input_;
   const std::shared_ptr<TapState> tap_ = std::make_shared<TapState>();
 };
 

@@ -50,9 +50,15 @@ pa_sample_format_t paFormatFor(SampleFormat format) {
   return PA_SAMPLE_S16NE;
 }
 
+pa_usec_t deadlineAfter(std::chrono::milliseconds timeout) {
+  auto micros = std::chrono::duration_cast<std::chrono::microseconds>(timeout);
+  return pa_rtclock_now() + static_cast<pa_usec_t>(micros.count());
+}
+
 std::unique_ptr<Client> Client::connect(const std::string& appName, const Options& options,
-                                        std::optional<AudioError>& error) {
+                                        std::optional<AudioError>& error, pa_usec_t deadline) {
   std::unique_ptr<Client> client(new Client(options));
+  client->setDeadline(deadline);
   client->mainloop_.reset(pa_threaded_mainloop_new());
   if (!client->mainloop_) {
     error = errorFromCode(PA_ERR_INTERNAL);
@@ -148,9 +154,9 @@ void onTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* us
 std::optional<AudioError> Client::waitLocked(const std::function<bool()>& done) {
   TimeoutFlag timeout;
   timeout.mainloop = mainloop();
-  auto micros = std::chrono::duration_cast<std::chrono::microseconds>(options_.replyTimeout);
-  pa_time_event* timer = pa_context_rttime_new(
-      context(), pa_rtclock_now() + static_cast<pa_usec_t>(micros.count()), &onTimeout, &timeout);
+  pa_usec_t end = deadlineAfter(options_.replyTimeout);
+  if (deadline_ != 0 && deadline_ < end) end = deadline_;
+  pa_time_event* timer = pa_context_rttime_new(context(), end, &onTimeout, &timeout);
   std::optional<AudioError> error;
   for (;;) {
     if (done()) break;

@@ -19,9 +19,10 @@ namespace kavri::audio::pulse {
 
 inline constexpr char kErrorDomain[] = "pulse";
 
-// How long we wait for the server to answer one request (connecting, opening a stream, a query)
-// before we give up with PA_ERR_TIMEOUT. libpulse's own limit is 30 seconds, far too long for a
-// user who just pressed the dictation key.
+// How long we wait for the server before we give up with PA_ERR_TIMEOUT: for one request
+// (connecting, opening a stream, a query), and for the whole start of the microphone, whose
+// requests share it. libpulse's own limit is 30 seconds per request, far too long for a user who
+// just pressed the dictation key.
 inline constexpr std::chrono::milliseconds kReplyTimeout{10000};
 
 struct Options {
@@ -57,6 +58,9 @@ SampleFormat sampleFormatFor(pa_sample_format_t format);
 // The native-endian PulseAudio format that carries exactly our format.
 pa_sample_format_t paFormatFor(SampleFormat format);
 
+// The moment `timeout` from now, as Client::setDeadline() takes it.
+pa_usec_t deadlineAfter(std::chrono::milliseconds timeout);
+
 struct DeviceSpec {
   AudioFormat format;
   pa_channel_map channelMap{};
@@ -67,8 +71,9 @@ struct DeviceSpec {
 class Client {
  public:
   // Connects and waits until the server has accepted us; null with `error` set otherwise.
+  // `deadline`: see setDeadline().
   static std::unique_ptr<Client> connect(const std::string& appName, const Options& options,
-                                         std::optional<AudioError>& error);
+                                         std::optional<AudioError>& error, pa_usec_t deadline = 0);
   ~Client();
   // Closes the stream (see closeStream) and destroys the client, also from the client's own
   // event thread (an owner released inside one of the callbacks): the event thread cannot wait
@@ -81,10 +86,13 @@ class Client {
   pa_threaded_mainloop* mainloop() const { return mainloop_.get(); }
   pa_context* context() const { return context_.get(); }
   bool isReady() const;
+  // From now on every wait ends by `deadline` (pa_rtclock_now() time) at the latest, so that a
+  // series of requests shares one limit; 0 gives each wait the reply timeout of its own.
+  void setDeadline(pa_usec_t deadline) { deadline_ = deadline; }
 
   // With the loop lock held: waits until `done` holds, the connection fails, or the reply
-  // timeout passes. Callbacks that change what `done` looks at must signal the loop.
-  // Returns the error that ended the wait, if any.
+  // timeout (or the deadline) passes. Callbacks that change what `done` looks at must signal the
+  // loop. Returns the error that ended the wait, if any.
   std::optional<AudioError> waitLocked(const std::function<bool()>& done);
   // The error the connection reports now (PA_ERR_UNKNOWN when it reports none).
   AudioError lastError() const;
@@ -125,6 +133,7 @@ class Client {
   static void onContextState(pa_context* context, void* self);
 
   Options options_;
+  pa_usec_t deadline_ = 0;
   MainloopPtr mainloop_;
   ContextPtr context_;
   bool threadRunning_ = false;

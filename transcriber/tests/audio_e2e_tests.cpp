@@ -13,6 +13,9 @@ using namespace std::chrono_literals;
 using namespace kavri::testing;
 
 constexpr char kNoServer[] = "unix:/nonexistent/kavri/native";
+// A microphone start gives up on a hung server after 10 s; this leaves room for a loaded machine
+// and still tells one wait from two.
+constexpr auto kHungStartBound = 15s;
 
 // The permission modes: one line without "event", exit 0.
 std::vector<Event> modeLines(const std::string& server, const std::string& flag,
@@ -126,15 +129,36 @@ TEST_F(LiveEndToEnd, CancelWritesNothingMoreAndExitsThree) {
   EXPECT_FALSE(transcriber.next(1s)) << transcriber.history();
 }
 
+// No server, and a server that has hung (it accepts and never answers): either way the start
+// fails with the server's description and exit status 2. A hung server costs one connection and
+// one wait of the start's limit, counted from the connection; two waits would take twice as long.
+// A "stop" sent meanwhile waits behind the start and never runs: the failure ends the process.
 TEST(LiveEndToEndWithoutServer, TheMicrophoneCannotStartAndTheProcessExitsTwo) {
-  auto transcriber = liveTranscriber(kNoServer);
-  transcriber.send("start en-US mic");
-  auto error = transcriber.until("error", kStartTimeout);
-  ASSERT_TRUE(error) << transcriber.history();
-  EXPECT_EQ(*error, (Event{{"event", "error"},
-                           {"message", "audio_engine_start_failed:Connection refused"}}));
-  EXPECT_EQ(transcriber.waitForExit(), 2);
-  EXPECT_TRUE(transcriber.seen("started").empty());
+  FrozenAudioServer frozen;
+  ASSERT_TRUE(frozen.ready());
+  const struct {
+    std::string server;
+    std::string description;
+    const FrozenAudioServer* hung;
+  } cases[] = {{kNoServer, "Connection refused", nullptr}, {frozen.address(), "Timeout", &frozen}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.server);
+    auto transcriber = liveTranscriber(c.server);
+    transcriber.send("start en-US mic");
+    transcriber.send("stop");
+    auto error = transcriber.until("error", kStartTimeout);
+    auto failedAt = std::chrono::steady_clock::now();
+    ASSERT_TRUE(error) << transcriber.history();
+    EXPECT_EQ(*error, (Event{{"event", "error"},
+                             {"message", "audio_engine_start_failed:" + c.description}}));
+    EXPECT_EQ(transcriber.waitForExit(), 2);
+    EXPECT_TRUE(transcriber.seen("started").empty());
+    EXPECT_FALSE(transcriber.next(1s)) << transcriber.history();  // no "final" after it
+    if (c.hung == nullptr) continue;
+    EXPECT_EQ(c.hung->connections(), 1);
+    ASSERT_TRUE(c.hung->firstConnection());
+    EXPECT_LT(failedAt - *c.hung->firstConnection(), kHungStartBound);
+  }
 }
 
 TEST(LiveEndToEndWithoutServer, SystemAudioCannotStartAndTheSessionGoesOn) {

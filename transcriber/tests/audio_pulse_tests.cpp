@@ -1,7 +1,6 @@
 // The PulseAudio backends against real servers: the one scripts/test starts, and private ones for
 // the tests that kill or change their server.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <atomic>
 #include <memory>
@@ -58,6 +57,29 @@ std::optional<AudioFormat> defaultSourceFormatFromPactl(const std::string& serve
   }
   return std::nullopt;
 }
+
+// What a stopped-with-error callback reported, from the connection's event thread.
+struct StopNotices {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<AudioError> errors;
+
+  void add(const AudioError& error) {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      errors.push_back(error);
+    }
+    changed.notify_all();
+  }
+  size_t count() {
+    std::lock_guard<std::mutex> hold(lock);
+    return errors.size();
+  }
+  bool waitForOne(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> hold(lock);
+    return changed.wait_for(hold, timeout, [&] { return !errors.empty(); });
+  }
+};
 
 // --- formats -----------------------------------------------------------------------------------
 
@@ -236,41 +258,69 @@ TEST(PulseMicrophoneWithoutServer, StartFailsWithTheServersErrorAndStopIsHarmles
   engine->stop();
 }
 
-TEST(PulseMicrophoneWithoutServer, AServerThatNeverAnswersTimesOut) {
-  PrivatePulseServer server;
+// A start as the microphone source makes it (the format, then the start) waits for a hung server
+// once, on one connection.
+TEST(PulseMicrophoneWithoutServer, AServerThatNeverAnswersTimesOutOnOneConnection) {
+  testing::FrozenAudioServer server;
   ASSERT_TRUE(server.ready());
-  ::kill(server.pid(), SIGSTOP);
   auto engine = pulse::makePulseAudioEngine(pulse::Options{server.address(), 300ms});
+  engine->installTap(1024, engine->inputFormat(), [](PcmBufferPtr) {});
   auto error = engine->start();
-  ::kill(server.pid(), SIGCONT);
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code, PA_ERR_TIMEOUT);
   EXPECT_EQ(error->description, "Timeout");
+  EXPECT_EQ(server.connections(), 1);
+  EXPECT_FALSE(engine->isRunning());
+}
+
+// --- microphone on a server of the test's own --------------------------------------------------
+
+// The server dies, or the microphone's source goes away: the engine says so once, with the
+// server's description, and delivers nothing more (the stream is not moved to another source).
+// Our own stop says nothing.
+TEST(PulseMicrophonePrivateServer, ALostServerOrSourceStopsTheEngineWithOneNotice) {
+  const struct {
+    const char* fault;
+    const char* description;  // none: no notice
+  } cases[] = {{"kill", "Connection terminated"}, {"unload", "Entity killed"}, {"stop", nullptr}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    PrivatePulseServer server;
+    ASSERT_TRUE(server.ready());
+    server.keepSinksAwake();
+    auto engine = pulse::makePulseAudioEngine(pulse::Options{server.address()});
+    auto audio = std::make_shared<AudioCollector>();
+    auto stops = std::make_shared<StopNotices>();
+    engine->installTap(1024, engine->inputFormat(), [audio](PcmBufferPtr buffer) {
+      audio->add(buffer->format(), buffer->data(), buffer->frameLength());
+    });
+    engine->setStoppedHandler([stops](const AudioError& error) { stops->add(error); });
+    ASSERT_EQ(engine->start(), std::nullopt);
+    ASSERT_TRUE(audio->waitForDeliveries(1, kFirstBufferTimeout));
+
+    if (c.description == nullptr) {
+      engine->stop();
+      std::this_thread::sleep_for(kQuietPeriod);
+      EXPECT_EQ(stops->count(), 0u);
+      continue;
+    }
+    if (std::string(c.fault) == "kill") {
+      server.kill();
+    } else {
+      ASSERT_TRUE(server.pactl({"unload-module", "module-remap-source"}));
+    }
+    ASSERT_TRUE(stops->waitForOne(kStopNoticeTimeout));
+    size_t count = audio->deliveries();
+    std::this_thread::sleep_for(kQuietPeriod);
+    EXPECT_EQ(audio->deliveries(), count);
+    EXPECT_EQ(stops->count(), 1u);
+    EXPECT_EQ(stops->errors[0].description, c.description);
+    engine->stop();
+    EXPECT_EQ(stops->count(), 1u);
+  }
 }
 
 // --- system audio ------------------------------------------------------------------------------
-
-struct StopNotices {
-  std::mutex lock;
-  std::condition_variable changed;
-  std::vector<AudioError> errors;
-
-  void add(const AudioError& error) {
-    {
-      std::lock_guard<std::mutex> hold(lock);
-      errors.push_back(error);
-    }
-    changed.notify_all();
-  }
-  size_t count() {
-    std::lock_guard<std::mutex> hold(lock);
-    return errors.size();
-  }
-  bool waitForOne(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> hold(lock);
-    return changed.wait_for(hold, timeout, [&] { return !errors.empty(); });
-  }
-};
 
 struct Capture {
   std::shared_ptr<AudioCollector> audio = std::make_shared<AudioCollector>();

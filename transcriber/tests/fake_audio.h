@@ -43,6 +43,10 @@ class FakeAudioEngine : public audio::AudioEngine {
     lastBufferSize = bufferSize;
     lastTapFormat = tapFormat;
   }
+  void setStoppedHandler(audio::StoppedHandler handler) override {
+    std::lock_guard<std::mutex> hold(lock_);
+    stopped_ = std::move(handler);
+  }
   void prepare() override { ++prepareCount; }
   std::optional<audio::AudioError> start() override {
     if (startError) return startError;
@@ -70,6 +74,18 @@ class FakeAudioEngine : public audio::AudioEngine {
     tap(std::move(buffer));
     return true;
   }
+  // Stops by itself, as when the device goes away, and says so as the engine's thread would;
+  // false when nobody listens.
+  bool stopWithError(const audio::AudioError& error) {
+    audio::StoppedHandler stopped;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      stopped = stopped_;
+    }
+    if (!stopped) return false;
+    stopped(error);
+    return true;
+  }
 
   std::atomic<bool> running{false};
   std::atomic<int> removeCount{0}, stopCount{0}, prepareCount{0}, installedTaps{0};
@@ -79,6 +95,7 @@ class FakeAudioEngine : public audio::AudioEngine {
  private:
   std::mutex lock_;
   audio::TapBlock tap_;
+  audio::StoppedHandler stopped_;
 };
 
 class FakeCaptureStream : public audio::CaptureStream {

@@ -176,6 +176,25 @@ TEST_F(LiveSessionTest, SystemStartFailureAfterStartedLeavesTheMicrophoneRunning
   EXPECT_EQ(finalEvent()["text"], "still listening");
 }
 
+// The microphone goes away mid-session: the host hears of it once, and the words before stay.
+TEST_F(LiveSessionTest, AMicrophoneLostMidSessionIsReportedOnceAndStopKeepsItsWords) {
+  session->start("en-US", "both");
+  recorder.joinTasks();
+  mic->partial(0, "heard before");
+  ASSERT_TRUE(engine->stopWithError(audio::AudioError{"pulse", 12, "Entity killed"}));
+  ASSERT_TRUE(engine->stopWithError(audio::AudioError{"pulse", 9, "Connection terminated"}));
+  EXPECT_EQ(recorder.eventsNamed("error"),
+            std::vector<Event>{(Event{{"event", "error"},
+                                      {"message", "audio_engine_stopped"},
+                                      {"speaker", "mic"},
+                                      {"description", "Entity killed"}})});
+  EXPECT_TRUE(recorder.exits().empty());
+  system->partial(0, "system goes on");
+  completeTasks();
+  session->stop();
+  EXPECT_EQ(finalEvent()["text"], "heard before\nsystem goes on");
+}
+
 TEST_F(LiveSessionTest, NoAudioOutputIsReportedWithTheSystemSpeaker) {
   capture->targets.clear();
   session->start("en-US", "system");

@@ -84,6 +84,7 @@ TEST_F(MicSourceTest, TapDoesNotKeepTheSourceAlive) {
   EXPECT_TRUE(weak.expired());
   EXPECT_TRUE(engine->play(testing::makeBuffer(8)));
   EXPECT_EQ(received(), nullptr);
+  EXPECT_TRUE(engine->stopWithError(audio::AudioError{"pulse", 12, "Entity killed"}));
 }
 
 TEST_F(MicSourceTest, SinkChangesWhileTheTapRuns) {
