@@ -13,9 +13,6 @@ using namespace std::chrono_literals;
 using namespace kavri::testing;
 
 constexpr char kNoServer[] = "unix:/nonexistent/kavri/native";
-// A microphone start gives up on a hung server after 10 s; this leaves room for a loaded machine
-// and still tells one wait from two.
-constexpr auto kHungStartBound = 15s;
 
 // The permission modes: one line without "event", exit 0.
 std::vector<Event> modeLines(const std::string& server, const std::string& flag,
@@ -147,7 +144,6 @@ TEST(LiveEndToEndWithoutServer, TheMicrophoneCannotStartAndTheProcessExitsTwo) {
     transcriber.send("start en-US mic");
     transcriber.send("stop");
     auto error = transcriber.until("error", kStartTimeout);
-    auto failedAt = std::chrono::steady_clock::now();
     ASSERT_TRUE(error) << transcriber.history();
     EXPECT_EQ(*error, (Event{{"event", "error"},
                              {"message", "audio_engine_start_failed:" + c.description}}));
@@ -156,8 +152,6 @@ TEST(LiveEndToEndWithoutServer, TheMicrophoneCannotStartAndTheProcessExitsTwo) {
     EXPECT_FALSE(transcriber.next(1s)) << transcriber.history();  // no "final" after it
     if (c.hung == nullptr) continue;
     EXPECT_EQ(c.hung->connections(), 1);
-    ASSERT_TRUE(c.hung->firstConnection());
-    EXPECT_LT(failedAt - *c.hung->firstConnection(), kHungStartBound);
   }
 }
 
