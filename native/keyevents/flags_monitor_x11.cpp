@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "flags_monitor.h"
+#include "keyboard_backends.h"
 #include "keyboard_events.h"
 #include "unique_fd.h"
 #include "x11_connection.h"
@@ -357,8 +358,8 @@ class X11FlagsMonitor final : public FlagsMonitor {
 
 // XInput 2 never switches a listener off the way an event tap can be, so there are no tap events
 // to report on X11.
-std::unique_ptr<FlagsMonitor> makePlatformFlagsMonitor(FlagsMonitor::FlagsHandler onFlagsChanged,
-                                                       FlagsMonitor::TapEventHandler) {
+std::unique_ptr<FlagsMonitor> makeX11FlagsMonitor(FlagsMonitor::FlagsHandler onFlagsChanged,
+                                                  FlagsMonitor::TapEventHandler) {
   return std::make_unique<X11FlagsMonitor>(std::move(onFlagsChanged));
 }
 
