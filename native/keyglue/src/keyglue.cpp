@@ -174,6 +174,9 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
               Napi::Function::New(env, SetTriggerKeyCode, "setTriggerKeyCode"));
   exports.Set("isTrusted", Napi::Function::New(env, IsTrusted, "isTrusted"));
   addExtraExports(env, exports);
+  // Made now rather than at the first paste: a backend whose synthetic keys come from a device of
+  // its own must give the system's readers time to open it before its first key.
+  gContext.keyboardEvents();
   return exports;
 }
 
