@@ -3,9 +3,12 @@
 // written with the modifier keys of its flags pressed around it, each report followed by a sync
 // report, as a keyboard sends them. The Command shortcuts of the interface land as Control
 // shortcuts, because that is what Linux applications bind.
+#include <fcntl.h>
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
 #include <linux/input-event-codes.h>
+#include <linux/uinput.h>
+#include <sys/ioctl.h>
 
 #include <array>
 #include <chrono>
@@ -15,10 +18,12 @@
 
 #include "kernel_keyboards.h"
 #include "keyboard_backends.h"
+#include "unique_fd.h"
 
 namespace kavri::keys {
 namespace {
 
+constexpr const char* kUinputPath = "/dev/uinput";
 constexpr const char* kVirtualKeyboardName = "KAVRI Connector virtual keyboard";
 // Readers see keys only of a device they hold open, and a new device reaches the compositor only
 // after the device manager has set it up and the compositor has opened it. So the keyboard is
@@ -138,11 +143,15 @@ class EvdevKeyboardEvents final : public KeyboardEvents {
   // Made when first needed; until uinput can be written every call tries again.
   libevdev_uinput* keyboard() {
     if (keyboard_) return keyboard_.get();
+    UniqueFd uinput(::open(kUinputPath, O_RDWR | O_CLOEXEC));
+    if (!uinput.valid()) return nullptr;
+    // Our own flags monitor knows the keyboard by this. libevdev passes on no phys to uinput.
+    if (ioctl(uinput.get(), UI_SET_PHYS, evdev::ownVirtualKeyboardPhys().c_str()) < 0) {
+      return nullptr;
+    }
     std::unique_ptr<libevdev, EvdevFree> description(libevdev_new());
     if (!description) return nullptr;
     libevdev_set_name(description.get(), kVirtualKeyboardName);
-    // Our own flags monitor knows the keyboard by this.
-    libevdev_set_phys(description.get(), evdev::ownVirtualKeyboardPhys().c_str());
     libevdev_set_id_bustype(description.get(), BUS_VIRTUAL);
     libevdev_enable_event_type(description.get(), EV_KEY);
     for (const auto& [code, key] : kKeyTable) {
@@ -152,10 +161,10 @@ class EvdevKeyboardEvents final : public KeyboardEvents {
       libevdev_enable_event_code(description.get(), EV_KEY, key, nullptr);
     }
     libevdev_uinput* created = nullptr;
-    if (libevdev_uinput_create_from_device(description.get(), LIBEVDEV_UINPUT_OPEN_MANAGED,
-                                           &created) < 0) {
+    if (libevdev_uinput_create_from_device(description.get(), uinput.get(), &created) < 0) {
       return nullptr;
     }
+    uinput_ = std::move(uinput);
     keyboard_.reset(created);
     createdAt_ = std::chrono::steady_clock::now();
     lastWrite_ = createdAt_;
@@ -169,6 +178,8 @@ class EvdevKeyboardEvents final : public KeyboardEvents {
   }
 
   evdev::InputDevicesFactory makeDevices_;
+  // The keyboard is destroyed before its descriptor is closed.
+  UniqueFd uinput_;
   std::unique_ptr<libevdev_uinput, UinputDestroy> keyboard_;
   std::chrono::steady_clock::time_point createdAt_;
   std::chrono::steady_clock::time_point lastWrite_;
