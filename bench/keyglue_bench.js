@@ -1,9 +1,12 @@
 'use strict';
-// keyglue figures: the time from a key event sent to the X server until the JavaScript callback
-// runs (median and p99), and how fast the event bridge carries a burst.
+// keyglue figures: the time from a key event sent to the system until the JavaScript callback runs
+// (median and p99), and how fast the event bridge carries a burst.
 //   DISPLAY=:N node bench/keyglue_bench.js [build dir]      (default build/default)
-// The latency part needs an X server; the burst part runs anywhere.
+//   bench/keyglue-kernel                                   the kernel backend, in a VM
+// The latency part needs an X server, or /dev/uinput and no X display (the kernel backend); the
+// burst part runs anywhere.
 const { spawn } = require('node:child_process');
+const fs = require('node:fs');
 const path = require('node:path');
 const readline = require('node:readline');
 
@@ -17,32 +20,57 @@ function percentile(sorted, fraction) {
   return sorted[Math.min(sorted.length - 1, Math.floor(sorted.length * fraction))];
 }
 
+// Left Control pressed and released by a helper of ours: through the X server with XTest, or on a
+// uinput keyboard of its own, which the listener opens when it starts. Each line the helper prints
+// holds the CLOCK_MONOTONIC nanoseconds just before the key went out and once the system had it.
+function keyHelper() {
+  if (process.env.DISPLAY) {
+    return {
+      system: 'the X server',
+      process: spawn(path.join(addonDir, 'keyglue_key_helper'), ['timed'], {
+        stdio: ['pipe', 'pipe', 'inherit'],
+      }),
+      press: '+Control_L',
+      release: '-Control_L',
+    };
+  }
+  return {
+    system: 'the kernel',
+    process: spawn(path.join(addonDir, 'keyglue_key_helper_evdev'), ['keyboard', String(process.pid)], {
+      stdio: ['pipe', 'pipe', 'inherit'],
+    }),
+    press: '+KEY_LEFTCTRL',
+    release: '-KEY_LEFTCTRL',
+  };
+}
+
 async function latency() {
   const keyglue = require(path.join(addonDir, 'keyglue.node'));
-  const helper = spawn(path.join(addonDir, 'keyglue_key_helper'), ['timed'], {
-    stdio: ['pipe', 'pipe', 'inherit'],
-  });
-  const sent = readline.createInterface({ input: helper.stdout })[Symbol.asyncIterator]();
+  const helper = keyHelper();
+  const sent = readline.createInterface({ input: helper.process.stdout })[Symbol.asyncIterator]();
+  if (helper.system === 'the kernel' && (await sent.next()).value !== 'ready') {
+    throw new Error('the uinput keyboard was not made');
+  }
   let arrived;
   keyglue.setTriggerKeyCode(59);
   if (!keyglue.startFnListener(() => arrived(process.hrtime.bigint()))) {
-    throw new Error('the listener did not start: is DISPLAY set?');
+    throw new Error(`the listener did not start on ${helper.system}`);
   }
   const fromSend = [];
-  const fromServer = [];
+  const fromSystem = [];
   for (let i = 0; i < kPresses * 2; ++i) {
     const callback = new Promise((resolve) => (arrived = resolve));
-    helper.stdin.write(i % 2 === 0 ? '+Control_L\n' : '-Control_L\n');
+    helper.process.stdin.write(`${i % 2 === 0 ? helper.press : helper.release}\n`);
     const [before, handled] = (await sent.next()).value.split(' ').map(BigInt);
     const at = await callback;
     fromSend.push(Number(at - before) / 1000);
-    fromServer.push(Number(at - handled) / 1000);
+    fromSystem.push(Number(at - handled) / 1000);
   }
   keyglue.stopFnListener();
-  helper.stdin.end();
+  helper.process.stdin.end();
   for (const [what, samples] of [
-    ['key sent to the X server', fromSend],
-    ['server done with the key', fromServer],
+    [`key sent to ${helper.system}`, fromSend],
+    [`${helper.system} done with the key`, fromSystem],
   ]) {
     samples.sort((a, b) => a - b);
     console.log(
@@ -76,10 +104,10 @@ async function burst() {
 }
 
 (async () => {
-  if (process.env.DISPLAY) {
+  if (process.env.DISPLAY || fs.existsSync('/dev/uinput')) {
     await latency();
   } else {
-    console.log('no DISPLAY: latency skipped');
+    console.log('no DISPLAY and no /dev/uinput: latency skipped');
   }
   await burst();
 })().catch((error) => {
