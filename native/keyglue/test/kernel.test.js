@@ -9,6 +9,7 @@ const readline = require('node:readline');
 const { after, before, describe, it } = require('node:test');
 
 const { Collector, delivered } = require('./events');
+const { assertEndsByItselfAfterStop } = require('./lifetime');
 const { evdevKeyHelperPath, modulePath } = require('./paths');
 
 const skip =
@@ -146,14 +147,5 @@ describe('trust on the kernel', { skip }, () => {
 });
 
 describe('process lifetime on the kernel', { skip }, () => {
-  it('ends by itself after stopFnListener', () => {
-    const script = `
-      const keyglue = require(${JSON.stringify(modulePath)});
-      if (!keyglue.startFnListener(() => {})) process.exit(3);
-      setImmediate(() => keyglue.stopFnListener());
-    `;
-    const child = spawnSync(process.execPath, ['-e', script], { timeout: kChildTimeoutMs });
-    assert.equal(child.signal, null, 'the process had to be killed');
-    assert.equal(child.status, 0);
-  });
+  it('ends by itself after stopFnListener', assertEndsByItselfAfterStop);
 });
