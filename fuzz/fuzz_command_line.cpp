@@ -38,5 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (mode == kavri::Mode::file && !commandLine.has("--file")) std::abort();
   if (commandLine.has("--probe") && mode != kavri::Mode::probe) std::abort();
+  // "--help" wins over "--version"; neither is answered unless present as a whole argument.
+  auto text = commandLine.helpOrVersionText();
+  if (text.has_value() != (commandLine.has("--help") || commandLine.has("--version"))) std::abort();
+  if (commandLine.has("--help") && !text->starts_with("Usage: ")) std::abort();
   return 0;
 }

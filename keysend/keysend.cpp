@@ -2,6 +2,7 @@
 
 #include <utf8proc.h>
 
+#include <algorithm>
 #include <optional>
 
 namespace kavri::keysend {
@@ -13,6 +14,28 @@ constexpr char kPasteNoAccessibility[] = "Accessibility permission not granted t
 constexpr char kNewChatNoAccessibility[] =
     "Accessibility permission not granted to KAVRI Connector — open System Settings → Privacy & "
     "Security → Accessibility and enable it.";
+constexpr char kHelp[] = R"(Usage: kavri-keysend paste
+       kavri-keysend new-chat <AppName>
+Delivers the text on standard input (read to its end) through the clipboard.
+
+Commands:
+  paste               paste the text into the frontmost application with Control+V, then
+                      put back the string the clipboard held before
+  new-chat <AppName>  open and activate the application (a desktop-file id, its shown name,
+                      or an absolute path), start a new chat with Control+N, paste the text
+                      and press Return
+  --help              show this text and exit
+  --version           show the version and exit
+
+Messages go to standard error, one line each; nothing is written to standard output.
+
+Exit status:
+  0  the command completed
+  2  usage error or unknown command
+  3  new-chat: the application was not found
+  4  new-chat: opening the application failed or timed out
+  5  no way to post keystrokes (no X display with XTEST), or the clipboard could not be set
+)";
 // Without the new text on the clipboard the shortcut would paste whatever was there before.
 constexpr char kPasteboardNotSet[] = "Failed to set the pasteboard string";
 
@@ -109,6 +132,15 @@ std::string decodeInput(const std::string& bytes) {
     left -= used;
   }
   return bytes;
+}
+
+std::optional<std::string> helpOrVersionText(const std::vector<std::string>& args) {
+  auto has = [&args](const char* flag) {
+    return std::find(args.begin(), args.end(), flag) != args.end();
+  };
+  if (has("--help")) return kHelp;
+  if (has("--version")) return std::string("kavri-keysend ") + KAVRI_VERSION + "\n";
+  return std::nullopt;
 }
 
 int runKeySend(const std::vector<std::string>& args, KeySendServices& services) {

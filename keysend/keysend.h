@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,10 @@ struct KeySendServices {
 
 // Runs the command that args (index 0 the program path) names and returns the exit status.
 int runKeySend(const std::vector<std::string>& args, KeySendServices& services);
+
+// What "--help" (usage) or "--version" asks for, wherever either occurs, "--help" first: the text
+// for standard output, status 0, instead of any command. None when neither is there.
+std::optional<std::string> helpOrVersionText(const std::vector<std::string>& args);
 
 // The text of the input bytes: the bytes themselves when they are valid UTF-8, else empty.
 std::string decodeInput(const std::string& bytes);

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 
 #include "clock.h"
@@ -37,6 +38,11 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   const std::vector<std::string> args(argv, argv + argc);
+  // Usage and version need no display: answer before the keyboard services look for one.
+  if (const std::optional<std::string> text = helpOrVersionText(args)) {
+    std::fputs(text->c_str(), stdout);
+    return kExitSuccess;
+  }
   std::unique_ptr<keys::KeyboardEvents> keyboard = keys::makePlatformKeyboardEvents();
   std::unique_ptr<Pasteboard> pasteboard;
   std::unique_ptr<Workspace> workspace;

@@ -20,6 +20,9 @@ class CommandLine {
   // Whether flag occurs anywhere, as a flag or as another flag's value.
   bool has(const std::string& flag) const;
   Mode mode() const;
+  // What "--help" (usage) or "--version" asks for, wherever either occurs, "--help" first: the
+  // text for standard output instead of any mode. None when neither is there.
+  std::optional<std::string> helpOrVersionText() const;
 
   const std::vector<std::string>& argv() const { return argv_; }
 

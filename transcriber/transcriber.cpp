@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
+#include <optional>
+#include <string>
 
 #include "command_line.h"
 #include "event_output.h"
@@ -21,6 +24,14 @@ void runTranscriber(int argc, char** argv, Platform platform) {
   // Threads started by the modes hold on to these until the process ends.
   static const CommandLine commandLine(argc, argv);
   static MainQueue mainQueue;
+
+  // Usage and version are for a person at a terminal: they go to standard output before anything
+  // else is opened, an events FIFO included.
+  if (const std::optional<std::string> text = commandLine.helpOrVersionText()) {
+    std::fputs(text->c_str(), stdout);
+    std::fflush(stdout);
+    exitProcess(0);
+  }
 
   // Our host is our parent; compared with the parent at start-up, so a host that is itself
   // process 1 (a container's init) is not mistaken for a dead one.

@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "keysend.h"
 #include "test_support.h"
 
 namespace kavri::keysend::testing {
@@ -28,6 +29,22 @@ TEST(KeySendProcess, UsageErrorsEndAtOnceWhileStandardInputStaysOpen) {
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err, usage.line);
     EXPECT_EQ(result.out, "");
+  }
+}
+
+TEST(KeySendProcess, HelpAndVersionAnswerOnStandardOutputWithoutADisplayOrInput) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"paste", "--help"}, {"--version"}, {"new-chat", "Chat", "--version"}}) {
+    std::vector<std::string> argv = {KEYSEND_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    SCOPED_TRACE(::testing::PrintToString(argv));
+    ProcessResult result = runProcess(
+        argv,
+        {.holdInputOpen = true, .environment = {{"DISPLAY", std::nullopt}}, .timeoutSeconds = 20});
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, helpOrVersionText(argv).value_or("(none)"));
+    EXPECT_EQ(result.err, "");
   }
 }
 

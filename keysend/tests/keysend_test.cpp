@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "fakes.h"
 
 namespace kavri::keysend {
@@ -241,6 +243,28 @@ TEST_F(KeySendTest, EachFailingKeystrokeOfNewChatHasItsOwnLine) {
         log,
         ::testing::Not(::testing::Contains(::testing::StartsWith("post " + std::to_string(key)))));
     EXPECT_TRUE(log.back().starts_with("create " + std::to_string(key)));
+  }
+}
+
+TEST(HelpOrVersionText, HelpComesBeforeVersionAnywhereAndOnlyAsWholeArguments) {
+  const std::string usage = helpOrVersionText({"kavri-keysend", "--help"}).value_or("");
+  for (const char* part : {"Usage: kavri-keysend paste\n", "kavri-keysend new-chat <AppName>\n",
+                           "--version", "\n  0  ", "\n  2  ", "\n  3  ", "\n  4  ", "\n  5  "}) {
+    EXPECT_NE(usage.find(part), std::string::npos) << part;
+  }
+  const std::string version = helpOrVersionText({"kavri-keysend", "--version"}).value_or("");
+  EXPECT_TRUE(std::regex_match(version, std::regex("kavri-keysend [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+      << version;
+  EXPECT_EQ(helpOrVersionText({"kavri-keysend", "paste", "--version", "--help"}), usage);
+  EXPECT_EQ(helpOrVersionText({"kavri-keysend", "new-chat", "--version"}), version);
+  EXPECT_EQ(helpOrVersionText({"kavri-keysend", "frobnicate", "Chat", "--version"}), version);
+  for (auto args : {std::vector<std::string>{},
+                    {"kavri-keysend"},
+                    {"kavri-keysend", "paste"},
+                    {"kavri-keysend", "-h"},
+                    {"kavri-keysend", "new-chat", "--helpful"},
+                    {"kavri-keysend", "--VERSION", "x"}}) {
+    EXPECT_EQ(helpOrVersionText(args), std::nullopt) << ::testing::PrintToString(args);
   }
 }
 

@@ -20,7 +20,7 @@ export type TriggerEvent = 'down' | 'up';
  * @throws TypeError "startFnListener(callback) requires a function" when callback is missing or
  *   not a function.
  */
-export function startFnListener(callback: (event: TriggerEvent) => void): boolean;
+export function startFnListener(callback: (this: void, event: TriggerEvent) => void): boolean;
 
 /** Stops reporting. Key changes the system took in before the call are still reported. */
 export function stopFnListener(): void;
@@ -47,6 +47,8 @@ export function sendPaste(): true;
  * @default 63
  */
 export function setTriggerKeyCode(keyCode: number): number;
+/** Returns the trigger key code in force without changing it. */
+export function setTriggerKeyCode(): number;
 
 /**
  * Whether synthetic input from this process can work. A truthy argument asks the system to prompt

@@ -1,16 +1,5 @@
 'use strict';
-// Loads the native module: beside this file in a packaged copy, otherwise from the project's
-// default CMake build.
-const fs = require('node:fs');
-const path = require('node:path');
-
-const candidates = [
-  path.join(__dirname, 'keyglue.node'),
-  path.join(__dirname, '..', '..', 'build', 'default', 'native', 'keyglue', 'keyglue.node'),
-];
-const found = candidates.find((file) => fs.existsSync(file));
-if (!found) {
-  throw new Error(`keyglue.node is not built; looked for ${candidates.join(' and ')}`);
-}
-
-module.exports = require(found);
+// The module is found by node-gyp-build in this package's folder: build/Release first (in a
+// checkout, a link to the module of the last default build), then the prebuild for this platform
+// under prebuilds/ (an installed package). KEYGLUE_PREBUILD names another folder to look in.
+module.exports = require('node-gyp-build')(__dirname);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -50,6 +51,33 @@ TEST(CommandLine, ModesAreTestedInOrderAndFlagsCountAnywhere) {
   EXPECT_EQ(CommandLine({"prog", "--prime-screen", "--request-speech"}).mode(),
             Mode::requestSpeech);
   EXPECT_EQ(CommandLine({"prog", "--file"}).mode(), Mode::file);
+}
+
+TEST(CommandLine, HelpComesBeforeVersionAndBothOnlyAsWholeArguments) {
+  const std::string usage = *CommandLine({"prog", "--help"}).helpOrVersionText();
+  EXPECT_TRUE(usage.starts_with("Usage: kavri-transcribe")) << usage;
+  for (const char* flag : {"--events-fifo", "--probe", "--request-speech", "--prime-screen",
+                           "--file", "--locale", "--commands-fifo", "--help", "--version"}) {
+    EXPECT_NE(usage.find(flag), std::string::npos) << flag;
+  }
+  for (const char* status : {"\n  0  ", "\n  2  ", "\n  3  "}) {
+    EXPECT_NE(usage.find(status), std::string::npos) << status;
+  }
+  const std::string version = *CommandLine({"prog", "--version"}).helpOrVersionText();
+  EXPECT_TRUE(std::regex_match(version, std::regex("kavri-transcribe [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+      << version;
+  EXPECT_EQ(CommandLine({"prog", "--version", "--file", "--help"}).helpOrVersionText(), usage);
+  EXPECT_EQ(CommandLine({"prog", "--probe", "--version"}).helpOrVersionText(), version);
+  for (auto argv : {std::vector<std::string>{"prog"},
+                    {"prog", "--probe"},
+                    {"prog", "-h"},
+                    {"prog", "--help=1"},
+                    {"prog", "--Version"},
+                    {"prog", "-v"}}) {
+    EXPECT_EQ(CommandLine(argv).helpOrVersionText(), std::nullopt) << argv.back();
+  }
+  // The flags are new; the mode choice does not know them.
+  EXPECT_EQ(CommandLine({"prog", "--help"}).mode(), Mode::live);
 }
 
 TEST(CommandLine, StatusWords) {
@@ -204,6 +232,30 @@ TEST_F(Transcriber, EventsGoToTheFifo) {
   auto events = lines(received);
   ASSERT_EQ(events.size(), 1u) << received;
   EXPECT_EQ(events[0]["text"], "Go forward ten meters.");
+}
+
+TEST_F(Transcriber, HelpAndVersionGoToStandardOutputBeforeAnyModeOrFifo) {
+  // Nobody ever reads this FIFO: opening it for events would wait as long as we live.
+  std::string fifo = *dir_ / "unread-events";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string usage = *CommandLine({"prog", "--help"}).helpOrVersionText();
+  const std::string version = *CommandLine({"prog", "--version"}).helpOrVersionText();
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--help"}, usage},
+      {{"--file", goForward_, "--help"}, usage},
+      {{"--version"}, version},
+      {{"--events-fifo", fifo, "--version", "--probe"}, version},
+  };
+  for (const auto& [arguments, expected] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    test::ProcessOptions options;
+    options.timeout = std::chrono::seconds(20);
+    auto run = runProcess(transcribe(arguments), options);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.out, expected);
+    EXPECT_EQ(run.err, "");
+  }
 }
 
 TEST_F(Transcriber, AHostThatClosesTheOutputEndsTheProgramWithStatusTwoNotASignal) {

@@ -40,7 +40,15 @@ describe('exports', () => {
       for (const file of ['package.json', 'index.js', 'index.mjs', 'index.d.ts']) {
         fs.copyFileSync(path.join(packageDir, file), path.join(dir, file));
       }
-      fs.copyFileSync(modulePath, path.join(dir, 'keyglue.node'));
+      // Laid out as npm installs the package: the module as its prebuild, the loader beside it.
+      const prebuilds = path.join(dir, 'prebuilds', `${process.platform}-${process.arch}`);
+      fs.mkdirSync(prebuilds, { recursive: true });
+      fs.copyFileSync(modulePath, path.join(prebuilds, 'keyglue.node'));
+      fs.cpSync(
+        path.join(packageDir, 'node_modules', 'node-gyp-build'),
+        path.join(root, 'node_modules', 'node-gyp-build'),
+        { recursive: true },
+      );
       const names = 'isTrusted,sendPaste,setTriggerKeyCode,startFnListener,stopFnListener';
 
       const required = runNode(
