@@ -21,7 +21,7 @@
 
 namespace kavri::keys::evdev::testing {
 
-struct DeviceSpec {
+struct DeviceTraits {
   std::set<uint16_t> keys;
   std::set<uint16_t> held;
   std::string phys;
@@ -32,10 +32,10 @@ struct DeviceSpec {
 class FakeMachine : public std::enable_shared_from_this<FakeMachine> {
  public:
   // A new device at the next free node; its path.
-  std::string plug(DeviceSpec spec) {
+  std::string plug(DeviceTraits traits) {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string path = "/dev/input/event" + std::to_string(nextNode_++);
-    devices_[path] = std::make_shared<Device>(std::move(spec));
+    devices_[path] = std::make_shared<Device>(std::move(traits));
     notify(path, NodeChange::kAdded);
     return path;
   }
@@ -54,21 +54,21 @@ class FakeMachine : public std::enable_shared_from_this<FakeMachine> {
     notify(path, NodeChange::kRemoved);
   }
   // Plugs a new device at a node that was freed without telling the watches.
-  void replugAt(const std::string& path, DeviceSpec spec) {
+  void replugAt(const std::string& path, DeviceTraits traits) {
     std::lock_guard<std::mutex> lock(mutex_);
-    devices_[path] = std::make_shared<Device>(std::move(spec));
+    devices_[path] = std::make_shared<Device>(std::move(traits));
     notify(path, NodeChange::kAdded);
   }
   void allowReading(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
-    devices_.at(path)->spec.readable = true;
+    devices_.at(path)->traits.readable = true;
     notify(path, NodeChange::kChanged);
   }
   void report(const std::string& path, uint16_t code, int32_t value) {
     std::lock_guard<std::mutex> lock(mutex_);
     Device& device = *devices_.at(path);
-    if (value == 1) device.spec.held.insert(code);
-    if (value == 0) device.spec.held.erase(code);
+    if (value == 1) device.traits.held.insert(code);
+    if (value == 0) device.traits.held.erase(code);
     for (auto& opening : device.openings) {
       opening->reports.push_back(KeyReport{code, value});
       signal(opening->ready);
@@ -97,8 +97,8 @@ class FakeMachine : public std::enable_shared_from_this<FakeMachine> {
     bool gone = false;
   };
   struct Device {
-    explicit Device(DeviceSpec spec) : spec(std::move(spec)) {}
-    DeviceSpec spec;
+    explicit Device(DeviceTraits traits) : traits(std::move(traits)) {}
+    DeviceTraits traits;
     std::vector<std::shared_ptr<Opening>> openings;
   };
   struct Watch {
@@ -129,14 +129,14 @@ class FakeMachine : public std::enable_shared_from_this<FakeMachine> {
 
   class OpenDevice final : public InputDevice {
    public:
-    OpenDevice(std::shared_ptr<FakeMachine> machine, DeviceSpec spec,
+    OpenDevice(std::shared_ptr<FakeMachine> machine, DeviceTraits traits,
                std::shared_ptr<Opening> opening)
-        : machine_(std::move(machine)), spec_(std::move(spec)), opening_(std::move(opening)) {}
+        : machine_(std::move(machine)), traits_(std::move(traits)), opening_(std::move(opening)) {}
     int fd() const override { return opening_->ready.get(); }
-    bool hasKey(uint16_t code) const override { return spec_.keys.contains(code); }
-    bool keyDown(uint16_t code) const override { return spec_.held.contains(code); }
-    bool capsLockLit() const override { return spec_.capsLockLit; }
-    std::string phys() const override { return spec_.phys; }
+    bool hasKey(uint16_t code) const override { return traits_.keys.contains(code); }
+    bool keyDown(uint16_t code) const override { return traits_.held.contains(code); }
+    bool capsLockLit() const override { return traits_.capsLockLit; }
+    std::string phys() const override { return traits_.phys; }
     bool read(std::vector<KeyReport>& reports) override {
       std::lock_guard<std::mutex> lock(machine_->mutex_);
       clear(opening_->ready);
@@ -147,7 +147,7 @@ class FakeMachine : public std::enable_shared_from_this<FakeMachine> {
 
    private:
     std::shared_ptr<FakeMachine> machine_;
-    DeviceSpec spec_;
+    DeviceTraits traits_;
     std::shared_ptr<Opening> opening_;
   };
 
@@ -176,10 +176,10 @@ class FakeMachine : public std::enable_shared_from_this<FakeMachine> {
     std::unique_ptr<InputDevice> open(const std::string& path) override {
       std::lock_guard<std::mutex> lock(machine_->mutex_);
       auto found = machine_->devices_.find(path);
-      if (found == machine_->devices_.end() || !found->second->spec.readable) return nullptr;
+      if (found == machine_->devices_.end() || !found->second->traits.readable) return nullptr;
       auto opening = std::make_shared<Opening>();
       found->second->openings.push_back(opening);
-      return std::make_unique<OpenDevice>(machine_, found->second->spec, opening);
+      return std::make_unique<OpenDevice>(machine_, found->second->traits, opening);
     }
 
    private:

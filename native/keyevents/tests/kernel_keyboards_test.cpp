@@ -16,19 +16,19 @@
 namespace kavri::keys::evdev {
 namespace {
 
-using testing::DeviceSpec;
+using testing::DeviceTraits;
 using testing::FakeMachine;
 
 // Generous: only a broken monitor waits this long.
 constexpr std::chrono::seconds kEventTimeout{10};
 
-DeviceSpec withKeys(std::set<uint16_t> keys) {
-  DeviceSpec spec;
-  spec.keys = std::move(keys);
-  return spec;
+DeviceTraits withKeys(std::set<uint16_t> keys) {
+  DeviceTraits traits;
+  traits.keys = std::move(keys);
+  return traits;
 }
 
-const DeviceSpec kKeyboard =
+const DeviceTraits kKeyboard =
     withKeys({KEY_FN, KEY_LEFTSHIFT, KEY_RIGHTSHIFT, KEY_LEFTCTRL, KEY_RIGHTCTRL, KEY_LEFTALT,
               KEY_RIGHTALT, KEY_LEFTMETA, KEY_RIGHTMETA, KEY_CAPSLOCK, KEY_A});
 
@@ -117,7 +117,7 @@ TEST(KernelKeyboards, CapsLockLocksOnAPressAndUnlocksOnTheReleaseOfTheNext) {
 
   // A keyboard whose light is on when the monitor starts: Caps Lock is locked already.
   Keyboards lit;
-  DeviceSpec litKeyboard = kKeyboard;
+  DeviceTraits litKeyboard = kKeyboard;
   litKeyboard.capsLockLit = true;
   const std::string other = lit.machine->plug(litKeyboard);
   lit.keyboards.start();
@@ -163,7 +163,7 @@ TEST(KernelKeyboards, RepeatsOrdinaryKeysAndReleasesOfKeysNotHeldChangeNothing) 
 
 TEST(KernelKeyboards, KeysHeldWhenAKeyboardIsOpenedCountWithoutBeingReported) {
   Keyboards rig;
-  DeviceSpec holdingShift = kKeyboard;
+  DeviceTraits holdingShift = kKeyboard;
   holdingShift.held = {KEY_LEFTSHIFT};
   const std::string keyboard = rig.machine->plug(holdingShift);
   rig.keyboards.start();
@@ -177,10 +177,10 @@ TEST(KernelKeyboards, KeysHeldWhenAKeyboardIsOpenedCountWithoutBeingReported) {
 TEST(KernelKeyboards, ReadsKeyboardsItCanOpenButNeitherMiceNorItsOwnVirtualKeyboard) {
   Keyboards rig;
   rig.machine->plug(withKeys({BTN_LEFT, BTN_RIGHT}));
-  DeviceSpec unreadable = kKeyboard;
+  DeviceTraits unreadable = kKeyboard;
   unreadable.readable = false;
   rig.machine->plug(unreadable);
-  DeviceSpec ours = kKeyboard;
+  DeviceTraits ours = kKeyboard;
   ours.phys = ownVirtualKeyboardPhys();
   const std::string own = rig.machine->plug(ours);
   EXPECT_FALSE(anyKeyboardReadable(*rig.devices));
@@ -190,7 +190,7 @@ TEST(KernelKeyboards, ReadsKeyboardsItCanOpenButNeitherMiceNorItsOwnVirtualKeybo
   EXPECT_EQ(rig.handle(), std::vector<Seen>{});
 
   // Another process's virtual keyboard is a keyboard like any other.
-  DeviceSpec theirs = kKeyboard;
+  DeviceTraits theirs = kKeyboard;
   theirs.phys = "kavri-virtual-keyboard/1";
   const std::string other = rig.machine->plug(theirs);
   EXPECT_TRUE(anyKeyboardReadable(*rig.devices));
@@ -210,7 +210,7 @@ TEST(KernelKeyboards, PicksUpKeyboardsPluggedInLaterOrMadeReadableLater) {
             (std::vector<Seen>{{kVK_RightOption, kFlagOption}, {kVK_RightOption, 0}}));
 
   // The device manager grants access a moment after the node appears.
-  DeviceSpec notYet = kKeyboard;
+  DeviceTraits notYet = kKeyboard;
   notYet.readable = false;
   const std::string locked = rig.machine->plug(notYet);
   EXPECT_EQ(rig.handle(), std::vector<Seen>{});
