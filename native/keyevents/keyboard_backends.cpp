@@ -12,13 +12,26 @@ KeyboardBackend chooseKeyboardBackend(bool waylandSession,
   return xDisplayReachable() ? KeyboardBackend::kX11 : KeyboardBackend::kKernel;
 }
 
+namespace {
+
+bool announced(const char* variable) {
+  const char* value = std::getenv(variable);
+  return value && *value;
+}
+
+}  // namespace
+
 KeyboardBackend processKeyboardBackend() {
-  static const KeyboardBackend backend = [] {
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    return chooseKeyboardBackend(wayland && *wayland,
-                                 [] { return x11::Connection::open(x11::kMarkLost) != nullptr; });
-  }();
+  static const KeyboardBackend backend = chooseKeyboardBackend(announced("WAYLAND_DISPLAY"), [] {
+    return announced("DISPLAY") && x11::Connection::open(x11::kMarkLost) != nullptr;
+  });
   return backend;
+}
+
+// Only when the choice needs no X server: an X display that is announced but cannot be reached is
+// rare, and asking it would cost every X11 process a connection up front.
+bool platformKeyboardEventsWantMakingAhead() {
+  return announced("WAYLAND_DISPLAY") || !announced("DISPLAY");
 }
 
 std::unique_ptr<KeyboardEvents> makePlatformKeyboardEvents() {
