@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "speech/speech_service_pocketsphinx.h"
-#include "subprocess.h"
+#include "testing/files.h"
+#include "testing/process.h"
+#include "testing/recordings.h"
 
 using namespace kavri;
 using Clock = std::chrono::steady_clock;
@@ -53,7 +55,7 @@ double audioSeconds(const std::string& path) {
 double timeOneFile(std::vector<std::string> argv, const std::string& file) {
   argv.push_back(file);
   auto start = Clock::now();
-  auto run = test::runProcess(argv, {std::chrono::seconds(600)});
+  auto run = testing::runProcess(argv, {.timeout = std::chrono::seconds(600)});
   double elapsed = seconds(Clock::now() - start);
   if (run.exitStatus != 0) {
     std::fprintf(stderr, "%s failed on %s\n", argv[0].c_str(), file.c_str());
@@ -99,14 +101,13 @@ double streamingSeconds(speech::SpeechService& service, const std::string& rawFl
 }  // namespace
 
 int main() {
-  const std::string data = test::kTestData;
-  test::TempDir dir;
-  auto input = test::goForwardInput();
+  testing::TempDir dir;
+  auto input = testing::goForwardInput();
   input.push_back(dir / "goforward.wav");
-  if (!test::sox(input)) return 1;
+  if (!testing::sox(input)) return 1;
 
   std::vector<std::string> files{dir / "goforward.wav"};
-  for (const auto& entry : std::filesystem::directory_iterator(data + "/librivox")) {
+  for (const auto& entry : std::filesystem::directory_iterator(testing::recording("librivox"))) {
     if (entry.path().extension() == ".wav") files.push_back(entry.path().string());
   }
   std::sort(files.begin() + 1, files.end());
@@ -136,10 +137,11 @@ int main() {
   }
 
   // Two utterances with a pause, as a capture tap would deliver them.
-  if (!test::sox(
+  if (!testing::sox(
           {"-n", "-r", "16000", "-c", "1", "-b", "16", dir / "silence.wav", "trim", "0", "2"}) ||
-      !test::sox({dir / "goforward.wav", dir / "silence.wav", dir / "goforward.wav", "-r", "44100",
-                  "-c", "2", "-e", "floating-point", "-b", "32", "-t", "raw", dir / "twice.f32"})) {
+      !testing::sox({dir / "goforward.wav", dir / "silence.wav", dir / "goforward.wav", "-r",
+                     "44100", "-c", "2", "-e", "floating-point", "-b", "32", "-t", "raw",
+                     dir / "twice.f32"})) {
     return 1;
   }
   double streamAudio = 2 * audioSeconds(dir / "goforward.wav") + 2.0;
@@ -158,7 +160,7 @@ int main() {
   std::vector<double> probe;
   for (int run = 0; run < kProbeRuns; ++run) {
     auto start = Clock::now();
-    auto result = test::runProcess({KAVRI_TRANSCRIBE_PATH, "--probe"}, {std::chrono::seconds(60)});
+    auto result = testing::runProcess({KAVRI_TRANSCRIBE_PATH, "--probe"});
     if (result.out.empty()) return 1;
     probe.push_back(seconds(Clock::now() - start));
   }

@@ -12,9 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "testing/files.h"
+#include "testing/process.h"
+#include "testing/wait.h"
+#include "testing/x_server.h"
 
-using namespace kavri::keysend::testing;
+using namespace kavri::testing;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -38,7 +42,7 @@ void report(const char* name, double fixed, std::vector<double> overheadsMs) {
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
-  XSession session;
+  PrivateXServer session(true);  // with a window manager
   if (!session.ready()) {
     std::fprintf(stderr, "no X session (Xvfb and openbox are needed)\n");
     return 1;
@@ -46,46 +50,44 @@ int main(int argc, char** argv) {
   TempDir dir;
 
   std::filesystem::create_directories(dir.path() + "/paste");
-  pid_t target = startProcess({TARGET_BINARY, dir.path() + "/paste"});
-  if (!waitUntil([&] { return fileExists(dir.path() + "/paste/events"); }, 30)) {
+  ChildProcess target({KEYSEND_TARGET_PATH, dir.path() + "/paste"});
+  if (!waitUntil([&] { return std::filesystem::exists(dir.path() + "/paste/events"); }, 30s)) {
     std::fprintf(stderr, "the target never got the focus\n");
-    stopProcess(target);
     return 1;
   }
   std::vector<double> paste;
   for (int i = 0; i < runs; ++i) {
     auto start = std::chrono::steady_clock::now();
-    ProcessResult result = runProcess({KEYSEND_BINARY, "paste"}, {.input = "bench text"});
+    RunResult result = runProcess({KAVRI_KEYSEND_PATH, "paste"}, {.input = "bench text"});
     double seconds = secondsSince(start);
-    if (result.status != 0) {
+    if (result.exitStatus != 0) {
       std::fprintf(stderr, "paste failed: %s", result.err.c_str());
-      stopProcess(target);
       return 1;
     }
     paste.push_back((seconds - kPasteFixedPauses) * 1000);
   }
-  stopProcess(target);
+  target.stop();
   report("paste", kPasteFixedPauses, paste);
 
   writeFile(dir.path() + "/data/applications/bench-chat.desktop",
             "[Desktop Entry]\nType=Application\nName=Bench Chat\nStartupWMClass=KeysendTarget\n"
-            "Exec=" TARGET_BINARY " " +
+            "Exec=" KEYSEND_TARGET_PATH " " +
                 dir.path() + "/chat\n");
   std::filesystem::create_directories(dir.path() + "/chat");
   std::vector<double> newChat;
   for (int i = 0; i < runs; ++i) {
     auto start = std::chrono::steady_clock::now();
-    ProcessResult result = runProcess({KEYSEND_BINARY, "new-chat", "Bench Chat"},
-                                      {.input = "bench prompt",
-                                       .environment = {{"XDG_DATA_HOME", dir.path() + "/data"},
-                                                       {"XDG_DATA_DIRS", dir.path() + "/none"}}});
+    RunResult result = runProcess({KAVRI_KEYSEND_PATH, "new-chat", "Bench Chat"},
+                                  {.input = "bench prompt",
+                                   .environment = {{"XDG_DATA_HOME", dir.path() + "/data"},
+                                                   {"XDG_DATA_DIRS", dir.path() + "/none"}}});
     double seconds = secondsSince(start);
     const std::string pidFile = dir.path() + "/chat/pid";
-    if (fileExists(pidFile)) {
+    if (std::filesystem::exists(pidFile)) {
       kill(std::stoi(readFile(pidFile)), SIGTERM);
       std::filesystem::remove(pidFile);
     }
-    if (result.status != 0) {
+    if (result.exitStatus != 0) {
       std::fprintf(stderr, "new-chat failed: %s", result.err.c_str());
       return 1;
     }

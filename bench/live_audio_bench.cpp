@@ -12,13 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "audio_test_support.h"
 #include "event_output.h"
+#include "live_program.h"
 
 using namespace std::chrono_literals;
+using namespace kavri::testing;
 using kavri::Event;
-using kavri::testing::PrivatePulseServer;
-using kavri::testing::Process;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -35,43 +34,30 @@ double seconds(Clock::duration d) {
   return std::chrono::duration<double>(d).count();
 }
 
-class Transcriber {
+// The program's events with the time each was read.
+class TimedTranscriber {
  public:
-  explicit Transcriber(const std::string& server) {
-    Process::Options options;
-    options.environment["PULSE_SERVER"] = server;
-    options.pipeStdin = true;
-    options.pipeStdout = true;
-    process_ = std::make_unique<Process>(std::vector<std::string>{KAVRI_TRANSCRIBE}, options);
-  }
-  pid_t pid() const { return process_->pid(); }
-  void send(const std::string& line) { process_->writeLine(line); }
+  explicit TimedTranscriber(const std::string& server) : run_(liveTranscriber(server)) {}
+  pid_t pid() const { return run_.pid(); }
+  void send(const std::string& line) { run_.send(line); }
   // The next event named `name`, and when it arrived; none on timeout or end of output.
   std::optional<std::pair<Event, Clock::time_point>> until(const std::string& name) {
-    auto deadline = Clock::now() + kTimeout;
-    while (Clock::now() < deadline) {
-      auto line = process_->readLine(
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
-      if (!line) return std::nullopt;
-      auto at = Clock::now();
-      Event event = Event::parse(*line, nullptr, false);
-      if (event.is_object() && event.value("event", "") == name) return std::pair{event, at};
-    }
-    return std::nullopt;
+    auto event = run_.until(name, kTimeout);
+    if (!event) return std::nullopt;
+    return std::pair{*event, Clock::now()};
   }
   // Reads (and drops) events for a while, as a host does: a host that stops reading fills the
   // pipe, and then every emit, and with it recognition, waits.
   void drain(std::chrono::milliseconds duration) {
     auto until = Clock::now() + duration;
     while (Clock::now() < until) {
-      process_->readLine(
-          std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()));
+      run_.readLine(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()));
     }
   }
-  void wait() { process_->waitExit(15s); }
+  void wait() { run_.waitForExit(15s); }
 
  private:
-  std::unique_ptr<Process> process_;
+  JsonLinesChild run_;
 };
 
 struct Usage {
@@ -119,33 +105,27 @@ void latencyRun(const std::string& source, std::vector<double>& toPartial,
                 std::vector<double>& toFinal) {
   PrivatePulseServer server;
   if (!server.ready()) return;
-  auto awakeOut = kavri::testing::playRaw(server.address(), "kavri_out", "/dev/zero");
-  auto awakeMic = kavri::testing::playRaw(server.address(), "kavri_mic_in", "/dev/zero");
-  Transcriber transcriber(server.address());
+  server.keepSinksAwake();
+  TimedTranscriber transcriber(server.address());
   transcriber.send("start en-US " + source);
   if (!transcriber.until("started")) return;
   Sinks sinks = sinksFor(source);
-  if (!kavri::testing::waitForRecordStreams(server.address(), transcriber.pid(),
-                                            (sinks.mic ? 1 : 0) + (sinks.system ? 1 : 0)))
+  if (!server.waitForRecordStreams(transcriber.pid(), (sinks.mic ? 1 : 0) + (sinks.system ? 1 : 0)))
     return;
   std::this_thread::sleep_for(kSettleTime);
 
   auto playedAt = Clock::now();
-  std::unique_ptr<Process> mic;
-  std::unique_ptr<Process> system;
-  if (sinks.mic) {
-    mic = kavri::testing::playRaw(server.address(), "kavri_mic_in",
-                                  std::string(kavri::testing::kRecordingsDir) + "goforward.raw");
-  }
+  std::unique_ptr<ChildProcess> mic;
+  std::unique_ptr<ChildProcess> system;
+  if (sinks.mic) mic = playRecording(server.address(), "kavri_mic_in", "goforward.raw");
   if (sinks.system) {
-    system = kavri::testing::playRaw(server.address(), "kavri_out",
-                                     std::string(kavri::testing::kRecordingsDir) +
-                                         (sinks.mic ? "something.raw" : "goforward.raw"));
+    system =
+        playRecording(server.address(), "kavri_out", sinks.mic ? "something.raw" : "goforward.raw");
   }
   auto partial = transcriber.until("partial");
   if (partial) toPartial.push_back(seconds(partial->second - playedAt));
-  if (mic) mic->waitExit(kTimeout);
-  if (system) system->waitExit(kTimeout);
+  if (mic) mic->waitForExit(kTimeout);
+  if (system) system->waitForExit(kTimeout);
   auto audioEnded = Clock::now();
   transcriber.send("stop");
   auto final = transcriber.until("final");
@@ -165,26 +145,21 @@ std::string summary(std::vector<double> values) {
 void longSession(int sessionSeconds) {
   PrivatePulseServer server;
   if (!server.ready()) return;
-  auto awakeOut = kavri::testing::playRaw(server.address(), "kavri_out", "/dev/zero");
-  auto awakeMic = kavri::testing::playRaw(server.address(), "kavri_mic_in", "/dev/zero");
-  Transcriber transcriber(server.address());
+  server.keepSinksAwake();
+  TimedTranscriber transcriber(server.address());
   transcriber.send("start en-US both");
   if (!transcriber.until("started")) return;
-  kavri::testing::waitForRecordStreams(server.address(), transcriber.pid(), 2);
+  server.waitForRecordStreams(transcriber.pid(), 2);
   std::this_thread::sleep_for(kSettleTime);
 
   Usage before = usageOf(transcriber.pid());
   auto began = Clock::now();
   long peakRss = before.rssKiB;
   while (Clock::now() - began < std::chrono::seconds(sessionSeconds)) {
-    auto mic =
-        kavri::testing::playRaw(server.address(), "kavri_mic_in",
-                                std::string(kavri::testing::kRecordingsDir) + "goforward.raw");
-    auto system =
-        kavri::testing::playRaw(server.address(), "kavri_out",
-                                std::string(kavri::testing::kRecordingsDir) + "something.raw");
+    auto mic = playRecording(server.address(), "kavri_mic_in", "goforward.raw");
+    auto system = playRecording(server.address(), "kavri_out", "something.raw");
     auto deadline = Clock::now() + kTimeout;
-    while (Clock::now() < deadline && !(mic->waitExit(0ms) && system->waitExit(0ms))) {
+    while (Clock::now() < deadline && !(mic->waitForExit(0ms) && system->waitForExit(0ms))) {
       peakRss = std::max(peakRss, usageOf(transcriber.pid()).rssKiB);
       transcriber.drain(500ms);
     }

@@ -22,8 +22,9 @@
 #include <thread>
 #include <vector>
 
+#include "fake_audio.h"
 #include "live_session.h"
-#include "recorded_speech.h"
+#include "testing/recordings.h"
 
 using namespace kavri;
 using namespace std::chrono_literals;
@@ -99,18 +100,17 @@ class PlaybackCapture : public audio::SystemAudioCapture {
 };
 
 // Plays samples into the microphone and, when given, the system capture at real-time pace.
-void playRealTime(const std::vector<int16_t>& samples, testing::PlaybackEngine& mic,
+void playRealTime(const std::vector<int16_t>& samples, testing::FakeAudioEngine& mic,
                   PlaybackCapture* system,
                   const std::function<void(size_t fed)>& afterBuffer = {}) {
   auto begin = Clock::now();
   size_t fed = 0;
-  for (size_t at = 0; at < samples.size(); at += testing::PlaybackEngine::kFrames) {
-    size_t count = std::min<size_t>(testing::PlaybackEngine::kFrames, samples.size() - at);
-    std::vector<int16_t> chunk(samples.begin() + static_cast<std::ptrdiff_t>(at),
-                               samples.begin() + static_cast<std::ptrdiff_t>(at + count));
-    mic.play(chunk);
-    if (system) system->play(chunk.data(), chunk.size());
-    fed += count;
+  for (const auto& buffer : testing::speechBuffers(samples)) {
+    mic.play(buffer);
+    if (system) {
+      system->play(reinterpret_cast<const int16_t*>(buffer->data()), buffer->frameLength());
+    }
+    fed += buffer->frameLength();
     if (afterBuffer) afterBuffer(fed);
     std::this_thread::sleep_until(begin + std::chrono::duration_cast<Clock::duration>(
                                               std::chrono::duration<double>(fed / kRate)));
@@ -156,7 +156,6 @@ LiveSessionOptions optionsWith(TimedEvents& events) {
 // Audio-to-partial latency, through the speech seam so that each partial's word times are known.
 void partialLatency(speech::SpeechService& service, const std::vector<testing::SpeechClip>& clips) {
   auto recognizer = service.makeRecognizer("en-US");
-  testing::PlaybackEngine unused;
   std::vector<double> latencies;
   for (const auto& clip : clips) {
     std::mutex lock;
@@ -192,15 +191,10 @@ void partialLatency(speech::SpeechService& service, const std::vector<testing::S
     audio.insert(audio.end(), tail.begin(), tail.end());
     auto begin = Clock::now();
     size_t fed = 0;
-    for (size_t at = 0; at < audio.size(); at += testing::PlaybackEngine::kFrames) {
-      auto frames = static_cast<uint32_t>(
-          std::min<size_t>(testing::PlaybackEngine::kFrames, audio.size() - at));
-      auto buffer = std::make_shared<audio::PcmBuffer>(audio::AudioFormat{}, frames);
-      std::memcpy(buffer->data(), audio.data() + at, frames * sizeof(int16_t));
-      buffer->setFrameLength(frames);
+    for (const auto& buffer : testing::speechBuffers(audio)) {
       {
         std::lock_guard<std::mutex> hold(lock);
-        fed += frames;
+        fed += buffer->frameLength();
         feedLog.push_back({fed / kRate, Clock::now()});
       }
       request->append(buffer);
@@ -222,7 +216,7 @@ void stopToFinal(const std::shared_ptr<speech::SpeechService>& service,
   std::vector<double> beyondGrace;
   size_t withText = 0;
   for (const auto& clip : clips) {
-    auto mic = std::make_shared<testing::PlaybackEngine>();
+    auto mic = testing::speechMicrophone();
     auto system = std::make_shared<PlaybackCapture>();
     TimedEvents events;
     LiveSession session(Platform{service, [mic] { return mic; }, system}, optionsWith(events));
@@ -266,7 +260,7 @@ int startOnce(bool warm) {
     service->prepareRecognizers("en-US", 2);
     std::this_thread::sleep_for(3s);
   }
-  auto mic = std::make_shared<testing::PlaybackEngine>();
+  auto mic = testing::speechMicrophone();
   auto system = std::make_shared<PlaybackCapture>();
   TimedEvents events;
   LiveSession session(Platform{service, [mic] { return mic; }, system}, optionsWith(events));
@@ -287,7 +281,7 @@ int rssOnce() {
   auto service = speech::makePlatformSpeechService();
   auto clips = testing::librivoxClips();
   if (!service || clips.empty()) return 1;
-  auto mic = std::make_shared<testing::PlaybackEngine>();
+  auto mic = testing::speechMicrophone();
   auto system = std::make_shared<PlaybackCapture>();
   TimedEvents events;
   LiveSession session(Platform{service, [mic] { return mic; }, system}, optionsWith(events));

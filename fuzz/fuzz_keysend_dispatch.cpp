@@ -10,7 +10,7 @@
 #include "keysend.h"
 
 using namespace kavri::keysend;
-using namespace kavri::keysend::testing;
+using namespace kavri::testing;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string raw(reinterpret_cast<const char*>(data), size);
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (text->empty() || text->back() != '\n') __builtin_trap();
     return 0;
   }
-  Log log;
+  CallLog log;
   FakeClock clock(log);
   FakeKeyboardEvents keyboard(log);
   FakePasteboard pasteboard(log);

@@ -12,13 +12,13 @@
 namespace kavri::keysend {
 namespace {
 
+using testing::CallLog;
 using ::testing::ElementsAre;
 using testing::FakeClock;
 using testing::FakeWorkspace;
-using testing::Log;
 
 TEST(ResolveAppURL, AnExistingAbsolutePathWinsWithoutAskingTheDesktop) {
-  Log log;
+  CallLog log;
   FakeWorkspace workspace(log);
   workspace.existing = {"/opt/chat/chat.desktop"};
   workspace.known["/opt/chat/chat.desktop"] = "/elsewhere.desktop";
@@ -27,7 +27,7 @@ TEST(ResolveAppURL, AnExistingAbsolutePathWinsWithoutAskingTheDesktop) {
 }
 
 TEST(ResolveAppURL, AMissingAbsolutePathIsLookedUpAsAName) {
-  Log log;
+  CallLog log;
   FakeWorkspace workspace(log);
   EXPECT_EQ(resolveAppURL("/gone/x", workspace), std::nullopt);
   EXPECT_THAT(log, ElementsAre("exists? /gone/x", "lookup /gone/x", "exists? /apps//gone/x.desktop",
@@ -35,7 +35,7 @@ TEST(ResolveAppURL, AMissingAbsolutePathIsLookedUpAsAName) {
 }
 
 TEST(ResolveAppURL, TheDesktopsAnswerWinsOverTheFixedPlacesAndIsNotChecked) {
-  Log log;
+  CallLog log;
   FakeWorkspace workspace(log);
   workspace.known["Chat"] = "/not/there.desktop";
   workspace.existing = {"/apps/Chat.desktop"};
@@ -44,7 +44,7 @@ TEST(ResolveAppURL, TheDesktopsAnswerWinsOverTheFixedPlacesAndIsNotChecked) {
 }
 
 TEST(ResolveAppURL, FixedPlacesAreTriedInOrderWithTheNameUnchanged) {
-  Log log;
+  CallLog log;
   FakeWorkspace workspace(log);
   workspace.existing = {"/home/u/apps/Chat.desktop.desktop", "/apps/ Chat.desktop"};
   EXPECT_EQ(resolveAppURL("Chat.desktop", workspace), "/home/u/apps/Chat.desktop.desktop");
@@ -64,7 +64,7 @@ TEST(DesktopEntryIdentifier, TheWindowClassWinsElseTheFileNameAndNeverAnEmptyOne
 }
 
 TEST(Activate, SuccessReturnsTrueAndWritesNothing) {
-  Log log;
+  CallLog log;
   FakeWorkspace workspace(log);
   std::vector<std::string> lines;
   EXPECT_TRUE(activate("/apps/chat.desktop", workspace,
@@ -73,7 +73,7 @@ TEST(Activate, SuccessReturnsTrueAndWritesNothing) {
 }
 
 TEST(Activate, AnErrorFromAnotherThreadGivesTheFailureLineAndFalse) {
-  Log log;
+  CallLog log;
   FakeWorkspace workspace(log);
   std::thread late;
   workspace.openBehaviour = [&](Workspace::OpenCompletion done) {
@@ -90,7 +90,7 @@ TEST(Activate, AnErrorFromAnotherThreadGivesTheFailureLineAndFalse) {
 }
 
 TEST(Activate, NoAnswerWithinTheLimitGivesTheTimeOutLineAndALateAnswerIsHarmless) {
-  Log log;
+  CallLog log;
   FakeWorkspace workspace(log);
   Workspace::OpenCompletion kept;
   workspace.openBehaviour = [&](Workspace::OpenCompletion done) { kept = std::move(done); };
@@ -106,7 +106,7 @@ TEST(Activate, NoAnswerWithinTheLimitGivesTheTimeOutLineAndALateAnswerIsHarmless
 }
 
 TEST(WaitForFront, AnAppAlreadyInFrontEndsTheWaitWithoutSleeping) {
-  Log log;
+  CallLog log;
   FakeClock clock(log);
   FakeWorkspace workspace(log);
   waitForFront(std::string("chat-app"), workspace, clock);
@@ -114,7 +114,7 @@ TEST(WaitForFront, AnAppAlreadyInFrontEndsTheWaitWithoutSleeping) {
 }
 
 TEST(WaitForFront, ComparesIdentifiersExactly) {
-  Log log;
+  CallLog log;
   FakeClock clock(log);
   FakeWorkspace workspace(log);
   const double start = clock.time;

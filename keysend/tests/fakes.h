@@ -1,5 +1,6 @@
 // Fakes of the key sender's seams that write every call into one shared log, so that tests can
-// check the order of clipboard, keyboard, workspace and clock operations across seams.
+// check the order of clipboard, keyboard (see testing/fake_keyboard.h), workspace and clock
+// operations across seams.
 #pragma once
 
 #include <cstdio>
@@ -11,17 +12,15 @@
 #include <vector>
 
 #include "clock.h"
-#include "keyboard_events.h"
 #include "pasteboard.h"
+#include "testing/fake_keyboard.h"
 #include "workspace.h"
 
-namespace kavri::keysend::testing {
+namespace kavri::testing {
 
-using Log = std::vector<std::string>;
-
-class FakeClock final : public Clock {
+class FakeClock final : public keysend::Clock {
  public:
-  explicit FakeClock(Log& log) : log_(log) {}
+  explicit FakeClock(CallLog& log) : log_(log) {}
   double now() override { return time; }
   void sleep(double seconds) override {
     char line[64];
@@ -32,72 +31,12 @@ class FakeClock final : public Clock {
   double time = 1000.0;
 
  private:
-  Log& log_;
+  CallLog& log_;
 };
 
-class FakeKeyEvent final : public keys::KeyEvent {
+class FakePasteboard final : public keysend::Pasteboard {
  public:
-  FakeKeyEvent(Log& log, uint16_t key, bool down) : log_(log), key(key), down(down) {}
-  void setFlags(uint64_t value) override {
-    log_.push_back("setFlags " + name() + " " + std::to_string(value));
-    flagsValue = value;
-  }
-  uint64_t flags() const override { return flagsValue; }
-  std::string name() const { return std::to_string(key) + (down ? " down" : " up"); }
-
-  Log& log_;
-  uint16_t key;
-  bool down;
-  uint64_t flagsValue = 0;
-};
-
-class FakeKeyboardEvents final : public keys::KeyboardEvents {
- public:
-  explicit FakeKeyboardEvents(Log& log) : log_(log) {}
-
-  std::unique_ptr<keys::KeyEventSource> createSource() override {
-    log_.push_back("createSource");
-    if (!sourceAvailable) return nullptr;
-    return std::make_unique<keys::KeyEventSource>();
-  }
-  std::unique_ptr<keys::KeyEvent> createKeyboardEvent(keys::KeyEventSource*, uint16_t keyCode,
-                                                      bool keyDown) override {
-    auto event = std::make_unique<FakeKeyEvent>(log_, keyCode, keyDown);
-    if (failingKeys.count({keyCode, keyDown})) {
-      log_.push_back("create " + event->name() + " failed");
-      return nullptr;
-    }
-    log_.push_back("create " + event->name());
-    return event;
-  }
-  void post(keys::KeyEvent& event) override {
-    auto& fake = dynamic_cast<FakeKeyEvent&>(event);
-    log_.push_back("post " + fake.name() + " flags " + std::to_string(fake.flagsValue));
-  }
-  bool isProcessTrusted() override {
-    ++trustQueries;
-    bool answer = trustedAfterQueries >= 0 && trustQueries > trustedAfterQueries;
-    log_.push_back(answer ? "trusted" : "untrusted");
-    return answer;
-  }
-  bool isProcessTrustedWithOptions(bool prompt) override {
-    log_.push_back(prompt ? "prompt" : "trust query");
-    return false;
-  }
-
-  bool sourceAvailable = true;
-  std::set<std::pair<uint16_t, bool>> failingKeys;
-  // Trusted from the query after this many untrusted ones; negative: never.
-  int trustedAfterQueries = 0;
-  int trustQueries = 0;
-
- private:
-  Log& log_;
-};
-
-class FakePasteboard final : public Pasteboard {
- public:
-  explicit FakePasteboard(Log& log) : log_(log) {}
+  explicit FakePasteboard(CallLog& log) : log_(log) {}
   std::optional<std::string> stringForType() override {
     log_.push_back("read pasteboard");
     return contents;
@@ -116,12 +55,12 @@ class FakePasteboard final : public Pasteboard {
   bool settable = true;
 
  private:
-  Log& log_;
+  CallLog& log_;
 };
 
-class FakeWorkspace final : public Workspace {
+class FakeWorkspace final : public keysend::Workspace {
  public:
-  explicit FakeWorkspace(Log& log) : log_(log) {}
+  explicit FakeWorkspace(CallLog& log) : log_(log) {}
   bool fileExists(const std::string& path) override {
     log_.push_back("exists? " + path);
     return existing.count(path) > 0;
@@ -162,7 +101,7 @@ class FakeWorkspace final : public Workspace {
   int frontQueries = 0;
 
  private:
-  Log& log_;
+  CallLog& log_;
 };
 
-}  // namespace kavri::keysend::testing
+}  // namespace kavri::testing

@@ -11,19 +11,25 @@
 #include <filesystem>
 #include <future>
 
+#include "misbehaving_x_clients.h"
 #include "pasteboard.h"
-#include "test_support.h"
+#include "testing/process.h"
+#include "testing/wait.h"
+#include "testing/x_server.h"
 
 // Xlib's macros (None) clash with GoogleTest's names, so it comes last.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
-namespace kavri::keysend::testing {
+namespace kavri::keysend {
 namespace {
+
+using namespace kavri::testing;
+using namespace std::chrono_literals;
 
 // Processes of the key sender started for display.
 std::vector<pid_t> keySendersOn(const std::string& display) {
-  return processesOf(KEYSEND_BINARY, "DISPLAY=" + display);
+  return processesOf(KAVRI_KEYSEND_PATH, "DISPLAY=" + display);
 }
 
 class KeySendFaults : public ::testing::Test {
@@ -35,20 +41,20 @@ class KeySendFaults : public ::testing::Test {
     for (pid_t pid : keySendersOn(session.display())) kill(pid, SIGKILL);
   }
 
-  ProcessResult paste(const std::string& input) {
-    return runProcess({KEYSEND_BINARY, "paste"}, {.input = input, .timeoutSeconds = 30});
+  RunResult paste(const std::string& input) {
+    return runProcess({KAVRI_KEYSEND_PATH, "paste"}, {.input = input, .timeout = 30s});
   }
 
-  XSession session;
+  PrivateXServer session{true};  // with a window manager
 };
 
 TEST_F(KeySendFaults, TheClipboardOwnerLeavesWhenTheServerGoesAwayInTheMiddleOfATransfer) {
   std::string large;
   for (int i = 0; large.size() < 2 * 1024 * 1024; ++i) large += "row " + std::to_string(i) + "\n";
   // Without a previous string the pasted text stays, served by a background owner.
-  ProcessResult result = paste(large);
+  RunResult result = paste(large);
   ASSERT_FALSE(result.timedOut);
-  ASSERT_EQ(result.status, 0) << result.err;
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
   ASSERT_EQ(keySendersOn(session.display()).size(), 1u);
 
   {
@@ -78,7 +84,7 @@ TEST_F(KeySendFaults, TheClipboardOwnerLeavesWhenTheServerGoesAwayInTheMiddleOfA
     ASSERT_TRUE(replied);
     ASSERT_TRUE(incremental);
   }
-  session.stopServer();
+  session.stop();
   EXPECT_TRUE(waitUntil([&] { return keySendersOn(session.display()).empty(); }))
       << "the clipboard owner outlived its X server";
 }
@@ -111,7 +117,10 @@ class SilentOwnerProcess {
   }
   ~SilentOwnerProcess() {
     if (pipe_ >= 0) ::close(pipe_);
-    stopProcess(pid_);
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
   }
   // Waits for the next byte from the owner, or returns 0 after the time-out.
   char next(double timeoutSeconds = 15) {
@@ -133,10 +142,10 @@ TEST_F(KeySendFaults, PasteEndsWithAStatusWhenTheServerGoesAwayWhileItRuns) {
   auto running = std::async(std::launch::async, [&] { return paste("never pasted"); });
   // The key sender is now waiting for the previous string.
   ASSERT_EQ(owner.next(), 'r');
-  session.stopServer();
-  ProcessResult result = running.get();
+  session.stop();
+  RunResult result = running.get();
   EXPECT_FALSE(result.timedOut);
-  EXPECT_EQ(result.status, 5);
+  EXPECT_EQ(result.exitStatus, 5);
   EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
   EXPECT_EQ(result.out, "");
   EXPECT_TRUE(waitUntil([&] { return keySendersOn(session.display()).empty(); }))
@@ -150,9 +159,9 @@ TEST_F(KeySendFaults, AnOwnerThatNeverCompletesThePreviousStringCountsAsNone) {
     {
       StallingClipboardOwner owner(mode);
       ASSERT_TRUE(owner.owns());
-      ProcessResult result = paste("new text");
+      RunResult result = paste("new text");
       EXPECT_FALSE(result.timedOut);
-      EXPECT_EQ(result.status, 0) << result.err;
+      EXPECT_EQ(result.exitStatus, 0) << result.err;
       EXPECT_EQ(result.err, "");
       EXPECT_GE(owner.requests(), 1);
       if (mode != Mode::neverConverts) {
@@ -165,4 +174,4 @@ TEST_F(KeySendFaults, AnOwnerThatNeverCompletesThePreviousStringCountsAsNone) {
 }
 
 }  // namespace
-}  // namespace kavri::keysend::testing
+}  // namespace kavri::keysend

@@ -2,11 +2,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "keysend.h"
-#include "test_support.h"
+#include <filesystem>
 
-namespace kavri::keysend::testing {
+#include "keysend.h"
+#include "testing/files.h"
+#include "testing/process.h"
+
+namespace kavri::keysend {
 namespace {
+
+using namespace kavri::testing;
+using namespace std::chrono_literals;
 
 TEST(KeySendProcess, UsageErrorsEndAtOnceWhileStandardInputStaysOpen) {
   struct Case {
@@ -20,13 +26,13 @@ TEST(KeySendProcess, UsageErrorsEndAtOnceWhileStandardInputStaysOpen) {
       {{"frobnicate", "Chat"}, "Unknown command: frobnicate\n"},
   };
   for (const auto& usage : cases) {
-    std::vector<std::string> argv = {KEYSEND_BINARY};
+    std::vector<std::string> argv = {KAVRI_KEYSEND_PATH};
     argv.insert(argv.end(), usage.args.begin(), usage.args.end());
     SCOPED_TRACE(::testing::PrintToString(argv));
     // Whoever reads here would wait for the end of input, which never comes.
-    ProcessResult result = runProcess(argv, {.holdInputOpen = true, .timeoutSeconds = 20});
+    RunResult result = runProcess(argv, {.holdInputOpen = true, .timeout = 20s});
     EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.exitStatus, 2);
     EXPECT_EQ(result.err, usage.line);
     EXPECT_EQ(result.out, "");
   }
@@ -35,14 +41,13 @@ TEST(KeySendProcess, UsageErrorsEndAtOnceWhileStandardInputStaysOpen) {
 TEST(KeySendProcess, HelpAndVersionAnswerOnStandardOutputWithoutADisplayOrInput) {
   for (const auto& args : std::vector<std::vector<std::string>>{
            {"--help"}, {"paste", "--help"}, {"--version"}, {"new-chat", "Chat", "--version"}}) {
-    std::vector<std::string> argv = {KEYSEND_BINARY};
+    std::vector<std::string> argv = {KAVRI_KEYSEND_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     SCOPED_TRACE(::testing::PrintToString(argv));
-    ProcessResult result = runProcess(
-        argv,
-        {.holdInputOpen = true, .environment = {{"DISPLAY", std::nullopt}}, .timeoutSeconds = 20});
+    RunResult result = runProcess(
+        argv, {.holdInputOpen = true, .environment = {{"DISPLAY", std::nullopt}}, .timeout = 20s});
     EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.out, helpOrVersionText(argv).value_or("(none)"));
     EXPECT_EQ(result.err, "");
   }
@@ -53,31 +58,30 @@ TEST(KeySendProcess, WithoutADisplayBothCommandsReportTheMissingPermission) {
   writeFile(dir.path() + "/data/applications/chat.desktop",
             "[Desktop Entry]\nType=Application\nName=Chat\nExec=/bin/touch " + dir.path() +
                 "/launched\n");
-  const std::map<std::string, std::optional<std::string>> environment = {
-      {"DISPLAY", std::nullopt},
-      {"XDG_DATA_HOME", dir.path() + "/data"},
-      {"XDG_DATA_DIRS", dir.path() + "/none"}};
+  const Environment environment = {{"DISPLAY", std::nullopt},
+                                   {"XDG_DATA_HOME", dir.path() + "/data"},
+                                   {"XDG_DATA_DIRS", dir.path() + "/none"}};
 
-  ProcessResult paste =
-      runProcess({KEYSEND_BINARY, "paste"}, {.input = "text", .environment = environment});
-  EXPECT_EQ(paste.status, 5);
+  RunResult paste =
+      runProcess({KAVRI_KEYSEND_PATH, "paste"}, {.input = "text", .environment = environment});
+  EXPECT_EQ(paste.exitStatus, 5);
   EXPECT_EQ(paste.err, "Accessibility permission not granted to KAVRI Connector.\n");
 
-  ProcessResult newChat = runProcess({KEYSEND_BINARY, "new-chat", "chat"},
-                                     {.input = "text", .environment = environment});
-  EXPECT_EQ(newChat.status, 5);
+  RunResult newChat = runProcess({KAVRI_KEYSEND_PATH, "new-chat", "chat"},
+                                 {.input = "text", .environment = environment});
+  EXPECT_EQ(newChat.exitStatus, 5);
   EXPECT_EQ(newChat.err,
             "Accessibility permission not granted to KAVRI Connector — open System Settings → "
             "Privacy & Security → Accessibility and enable it.\n");
-  EXPECT_FALSE(fileExists(dir.path() + "/launched"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/launched"));
 }
 
 // The desktop's lookup by desktop-file id and by shown name, and the fixed candidates after it.
 class ResolveAppURLProcess : public ::testing::Test {
  protected:
   std::string resolve(const std::string& name) {
-    ProcessResult result = runProcess(
-        {PROBE_BINARY, name},
+    RunResult result = runProcess(
+        {RESOLVE_APP_PROBE_PATH, name},
         {.environment = {{"XDG_DATA_HOME", dir.path() + "/home"},
                          {"XDG_DATA_DIRS", dir.path() + "/sys1:" + dir.path() + "/sys2"}}});
     EXPECT_FALSE(result.timedOut);
@@ -133,4 +137,4 @@ TEST_F(ResolveAppURLProcess, FixedCandidatesGoFromTheUserFolderToTheSystemFolder
 }
 
 }  // namespace
-}  // namespace kavri::keysend::testing
+}  // namespace kavri::keysend

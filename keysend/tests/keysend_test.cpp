@@ -10,13 +10,13 @@
 namespace kavri::keysend {
 namespace {
 
+using testing::CallLog;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using testing::FakeClock;
 using testing::FakeKeyboardEvents;
 using testing::FakePasteboard;
 using testing::FakeWorkspace;
-using testing::Log;
 
 class KeySendTest : public ::testing::Test {
  protected:
@@ -47,7 +47,7 @@ class KeySendTest : public ::testing::Test {
     return kept;
   }
 
-  Log log;
+  CallLog log;
   std::vector<std::string> lines;
   std::string input = "hello";
   int inputReads = 0;

@@ -7,12 +7,19 @@
 
 #include <filesystem>
 
+#include "misbehaving_x_clients.h"
 #include "pasteboard.h"
-#include "test_support.h"
+#include "testing/files.h"
+#include "testing/process.h"
+#include "testing/wait.h"
+#include "testing/x_server.h"
 #include "workspace.h"
 
-namespace kavri::keysend::testing {
+namespace kavri::keysend {
 namespace {
+
+using namespace kavri::testing;
+using namespace std::chrono_literals;
 
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
@@ -22,19 +29,20 @@ class KeySendX11 : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(session.ready()) << "no private X session"; }
 
   void TearDown() override {
-    if (fileExists(dir.path() + "/pid")) {
+    if (std::filesystem::exists(dir.path() + "/pid")) {
       pid_t pid = std::stoi(readFile(dir.path() + "/pid"));
       // Launched through the desktop, the target is not our child: end it by its pid.
       if (pid > 0) kill(pid, SIGTERM);
     }
-    stopProcess(target);
+    if (target) target->stop();
   }
 
   // Starts the recording application and waits until it has the focus.
   void startTarget() {
-    target = startProcess({TARGET_BINARY, dir.path()});
-    ASSERT_GT(target, 0);
-    ASSERT_TRUE(waitUntil([&] { return !events().empty(); }, 30))
+    target =
+        std::make_unique<ChildProcess>(std::vector<std::string>{KEYSEND_TARGET_PATH, dir.path()});
+    ASSERT_TRUE(target->started());
+    ASSERT_TRUE(waitUntil([&] { return !events().empty(); }, 30s))
         << "the target never got the focus";
   }
 
@@ -53,20 +61,20 @@ class KeySendX11 : public ::testing::Test {
     return kept;
   }
 
-  ProcessResult keysend(const std::vector<std::string>& args, const std::string& input,
-                        const std::map<std::string, std::optional<std::string>>& env = {}) {
-    std::vector<std::string> argv = {KEYSEND_BINARY};
+  RunResult keysend(const std::vector<std::string>& args, const std::string& input,
+                    const Environment& env = {}) {
+    std::vector<std::string> argv = {KAVRI_KEYSEND_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    ProcessResult result = runProcess(argv, {.input = input, .environment = env});
+    RunResult result = runProcess(argv, {.input = input, .environment = env});
     // A clipboard owner that kept our pipes open would have held the run to its time-out.
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.out, "");
     return result;
   }
 
-  XSession session;
+  PrivateXServer session{true};  // with a window manager
   TempDir dir;
-  pid_t target = -1;
+  std::unique_ptr<ChildProcess> target;
   std::unique_ptr<Pasteboard> pasteboard = makeGeneralPasteboard();
 };
 
@@ -87,8 +95,8 @@ TEST_F(KeySendX11, PasteDeliversExactlyTheInputAndPutsThePreviousStringBack) {
     SCOPED_TRACE(index);
     const std::string previous = "previous string " + std::to_string(index);
     ASSERT_TRUE(pasteboard->setString(previous));
-    ProcessResult result = keysend({"paste"}, input);
-    EXPECT_EQ(result.status, 0) << result.err;
+    RunResult result = keysend({"paste"}, input);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
     EXPECT_EQ(result.err, "");
     const std::string line = "paste " + std::to_string(index);
     ASSERT_TRUE(waitUntil([&] { return hasEvent(line); })) << ::testing::PrintToString(events());
@@ -107,8 +115,8 @@ TEST_F(KeySendX11, PasteWithoutAPreviousStringLeavesThePastedText) {
   startTarget();
   pasteboard->clearContents();
   ASSERT_EQ(pasteboard->stringForType(), std::nullopt);
-  ProcessResult result = keysend({"paste"}, "stays here");
-  EXPECT_EQ(result.status, 0) << result.err;
+  RunResult result = keysend({"paste"}, "stays here");
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
   ASSERT_TRUE(waitUntil([&] { return hasEvent("paste 0"); }));
   EXPECT_EQ(readFile(dir.path() + "/paste-0"), "stays here");
   EXPECT_EQ(pasteboard->stringForType(), "stays here");
@@ -124,31 +132,31 @@ class NewChatX11 : public KeySendX11 {
     writeFile(dir.path() + "/data/applications/" + file,
               "[Desktop Entry]\nType=Application\n" + body);
   }
-  std::map<std::string, std::optional<std::string>> env;
+  Environment env;
 };
 
 TEST_F(NewChatX11, LaunchesTheAppWaitsForItAndSendsNewChatPromptAndReturnInOrder) {
   // The Exec line and the name are full of shell syntax; none of it may ever reach a shell.
   const std::string marker = dir.path() + "/pwned";
   entry("kavri-chat.desktop", "Name=Kavri Chat; touch " + marker +
-                                  "\nStartupWMClass=KeysendTarget\nExec=" TARGET_BINARY " " +
+                                  "\nStartupWMClass=KeysendTarget\nExec=" KEYSEND_TARGET_PATH " " +
                                   dir.path() + " $(touch " + marker + ") `touch " + marker +
                                   "` ; touch " + marker + "\n");
-  ProcessResult result = keysend({"new-chat", "Kavri Chat; touch " + marker}, "Hello there", env);
-  EXPECT_EQ(result.status, 0) << result.err;
+  RunResult result = keysend({"new-chat", "Kavri Chat; touch " + marker}, "Hello there", env);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_EQ(result.err, "");
   ASSERT_TRUE(waitUntil([&] { return hasEvent("return"); })) << ::testing::PrintToString(events());
   EXPECT_THAT(eventsAfterFocus(), ElementsAre("ctrl+n", "paste 0", "return"));
   EXPECT_EQ(events().front(), "focus");
   EXPECT_EQ(readFile(dir.path() + "/paste-0"), "Hello there");
-  EXPECT_FALSE(fileExists(marker));
+  EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
 TEST_F(NewChatX11, TheFrontIsRecognisedByTheDesktopIdWithoutAWindowClassHint) {
   // The id equals the window's instance name, so the wait ends as soon as the window is active.
-  entry("keysend-target.desktop", "Name=Target\nExec=" TARGET_BINARY " " + dir.path() + "\n");
-  ProcessResult result = keysend({"new-chat", "keysend-target"}, "by id", env);
-  EXPECT_EQ(result.status, 0) << result.err;
+  entry("keysend-target.desktop", "Name=Target\nExec=" KEYSEND_TARGET_PATH " " + dir.path() + "\n");
+  RunResult result = keysend({"new-chat", "keysend-target"}, "by id", env);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
   ASSERT_TRUE(waitUntil([&] { return hasEvent("return"); }));
   EXPECT_THAT(eventsAfterFocus(), ElementsAre("ctrl+n", "paste 0", "return"));
   auto workspace = makeSharedWorkspace();
@@ -161,12 +169,12 @@ TEST_F(NewChatX11, AnUnknownNameExitsThreeWithTheClipboardUntouched) {
   const std::string marker = dir.path() + "/pwned";
   for (const std::string& name :
        std::vector<std::string>{"No Such App", "x; touch " + marker, "$(touch " + marker + ")"}) {
-    ProcessResult result = keysend({"new-chat", name}, "prompt", env);
-    EXPECT_EQ(result.status, 3);
+    RunResult result = keysend({"new-chat", name}, "prompt", env);
+    EXPECT_EQ(result.exitStatus, 3);
     EXPECT_EQ(result.err, "App not found: " + name + "\n");
     EXPECT_EQ(pasteboard->stringForType(), "untouched");
   }
-  EXPECT_FALSE(fileExists(marker));
+  EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
 TEST_F(NewChatX11, ALaunchFailureExitsFourWithThePromptOnTheClipboard) {
@@ -175,8 +183,8 @@ TEST_F(NewChatX11, ALaunchFailureExitsFourWithThePromptOnTheClipboard) {
   entry("Broken.desktop", "Name=Broken\nExec=/nonexistent/kavri-chat --new\n");
   for (const std::string& name : {std::string("Broken"), dir.path()}) {
     SCOPED_TRACE(name);
-    ProcessResult result = keysend({"new-chat", name}, "the prompt", env);
-    EXPECT_EQ(result.status, 4);
+    RunResult result = keysend({"new-chat", name}, "the prompt", env);
+    EXPECT_EQ(result.exitStatus, 4);
     EXPECT_THAT(result.err, StartsWith("openApplication failed: "));
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     EXPECT_EQ(pasteboard->stringForType(), "the prompt");
@@ -185,11 +193,12 @@ TEST_F(NewChatX11, ALaunchFailureExitsFourWithThePromptOnTheClipboard) {
 
 TEST_F(NewChatX11, TheLaunchedAppDoesNotHoldTheCallersOutputOpen) {
   // keysend() waits for standard error to close; the target keeps running meanwhile.
-  entry("kavri-chat.desktop",
-        "Name=Chat\nStartupWMClass=KeysendTarget\nExec=" TARGET_BINARY " " + dir.path() + "\n");
-  ProcessResult result = keysend({"new-chat", "Chat"}, "x", env);
-  EXPECT_EQ(result.status, 0) << result.err;
-  ASSERT_TRUE(fileExists(dir.path() + "/pid"));
+  entry("kavri-chat.desktop", "Name=Chat\nStartupWMClass=KeysendTarget\nExec=" KEYSEND_TARGET_PATH
+                              " " +
+                                  dir.path() + "\n");
+  RunResult result = keysend({"new-chat", "Chat"}, "x", env);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  ASSERT_TRUE(std::filesystem::exists(dir.path() + "/pid"));
   EXPECT_EQ(kill(std::stoi(readFile(dir.path() + "/pid")), 0), 0) << "the target is gone";
 }
 
@@ -210,27 +219,27 @@ TEST_F(KeySendX11, TheClipboardOwnerLeavesWhenAnotherClientTakesTheClipboard) {
 }
 
 TEST_F(KeySendX11, LargeTextsCrossTheClipboardIncrementallyBothWaysWithAnotherTool) {
-  if (!fileExists("/usr/bin/xclip")) GTEST_SKIP() << "xclip is not installed";
+  if (!std::filesystem::exists("/usr/bin/xclip")) GTEST_SKIP() << "xclip is not installed";
   std::string large;
   for (int i = 0; large.size() < 3 * 1024 * 1024; ++i)
     large += "chunk " + std::to_string(i) + " é\n";
 
   ASSERT_TRUE(pasteboard->setString(large));
   EXPECT_TRUE(makeGeneralPasteboard()->stringForType() == large);
-  ProcessResult read =
+  RunResult read =
       runProcess({"/usr/bin/xclip", "-o", "-selection", "clipboard", "-t", "UTF8_STRING"});
-  EXPECT_EQ(read.status, 0);
+  EXPECT_EQ(read.exitStatus, 0);
   EXPECT_TRUE(read.out == large) << read.out.size() << " bytes instead of " << large.size();
-  ProcessResult targets =
+  RunResult targets =
       runProcess({"/usr/bin/xclip", "-o", "-selection", "clipboard", "-t", "TARGETS"});
   EXPECT_EQ(targets.out, "TARGETS\nTIMESTAMP\nUTF8_STRING\nSTRING\nTEXT\n");
 
   const std::string other = "from another tool: " + large;
   // xclip stays behind to serve, like our own owner, and ends when the X server does.
   writeFile(dir.path() + "/other", other);
-  pid_t xclip = startProcess({"/usr/bin/xclip", "-i", "-selection", "clipboard", "-t",
-                              "UTF8_STRING", dir.path() + "/other"});
-  ASSERT_GT(xclip, 0);
+  ChildProcess xclip({"/usr/bin/xclip", "-i", "-selection", "clipboard", "-t", "UTF8_STRING",
+                      dir.path() + "/other"});
+  ASSERT_TRUE(xclip.started());
   std::optional<std::string> got;
   EXPECT_TRUE(waitUntil([&] {
     got = pasteboard->stringForType();
@@ -239,7 +248,7 @@ TEST_F(KeySendX11, LargeTextsCrossTheClipboardIncrementallyBothWaysWithAnotherTo
   ASSERT_TRUE(got.has_value());
   EXPECT_TRUE(*got == other) << got->size() << " bytes instead of " << other.size();
   pasteboard->clearContents();
-  stopProcess(xclip);
+  xclip.stop();
 }
 
 TEST_F(KeySendX11, AnOwnerThatNeverAnswersGivesNoString) {
@@ -258,4 +267,4 @@ TEST_F(KeySendX11, AStaleActiveWindowOfAGoneWindowManagerNamesNoApplication) {
 }
 
 }  // namespace
-}  // namespace kavri::keysend::testing
+}  // namespace kavri::keysend

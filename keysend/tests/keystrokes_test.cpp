@@ -10,13 +10,13 @@
 namespace kavri::keysend {
 namespace {
 
+using testing::CallLog;
 using ::testing::ElementsAre;
 using testing::FakeClock;
 using testing::FakeKeyboardEvents;
-using testing::Log;
 
 TEST(SendKey, ShortcutEventsCarryExactlyTheCommandFlagDownFirstThenUpAfterThePause) {
-  Log log;
+  CallLog log;
   FakeClock clock(log);
   FakeKeyboardEvents keyboard(log);
   EXPECT_TRUE(sendKey(keyboard, clock, kVK_ANSI_V, kCommandFlag));
@@ -27,7 +27,7 @@ TEST(SendKey, ShortcutEventsCarryExactlyTheCommandFlagDownFirstThenUpAfterThePau
 }
 
 TEST(SendKey, ReturnWithoutModifiersLeavesTheFlagsAlone) {
-  Log log;
+  CallLog log;
   FakeClock clock(log);
   FakeKeyboardEvents keyboard(log);
   EXPECT_TRUE(sendKey(keyboard, clock, kVK_Return));
@@ -36,10 +36,10 @@ TEST(SendKey, ReturnWithoutModifiersLeavesTheFlagsAlone) {
 }
 
 TEST(SendKey, WorksWithoutASourceAndPostsNothingWhenAnEventCannotBeMade) {
-  Log log;
+  CallLog log;
   FakeClock clock(log);
   FakeKeyboardEvents keyboard(log);
-  keyboard.sourceAvailable = false;
+  keyboard.failSource = true;
   EXPECT_TRUE(sendKey(keyboard, clock, kVK_ANSI_N, kCommandFlag));
 
   for (bool down : {true, false}) {
@@ -52,7 +52,7 @@ TEST(SendKey, WorksWithoutASourceAndPostsNothingWhenAnEventCannotBeMade) {
 }
 
 TEST(EnsureAccessibility, TrustedAtOnceNeitherPromptsNorSleeps) {
-  Log log;
+  CallLog log;
   FakeClock clock(log);
   FakeKeyboardEvents keyboard(log);
   EXPECT_TRUE(ensureAccessibility(keyboard, clock));
@@ -60,7 +60,7 @@ TEST(EnsureAccessibility, TrustedAtOnceNeitherPromptsNorSleeps) {
 }
 
 TEST(EnsureAccessibility, GrantedAfterThePromptIsSeenWithinTheLimit) {
-  Log log;
+  CallLog log;
   FakeClock clock(log);
   FakeKeyboardEvents keyboard(log);
   keyboard.trustedAfterQueries = 4;
@@ -71,7 +71,7 @@ TEST(EnsureAccessibility, GrantedAfterThePromptIsSeenWithinTheLimit) {
 }
 
 TEST(EnsureAccessibility, NeverGrantedPromptsOnceAndGivesUpAfterTheLimit) {
-  Log log;
+  CallLog log;
   FakeClock clock(log);
   FakeKeyboardEvents keyboard(log);
   keyboard.trustedAfterQueries = -1;

@@ -8,23 +8,23 @@
 
 #include "fakes.h"
 #include "pasteboard.h"
-#include "test_support.h"
+#include "testing/x_server.h"
 
-namespace kavri::keysend::testing {
+namespace kavri::keysend {
 namespace {
 
 struct FakeBackend {
   bool ready() const { return true; }
   Pasteboard& pasteboard() { return fake; }
-  Log log;
-  FakePasteboard fake{log};
+  testing::CallLog log;
+  testing::FakePasteboard fake{log};
 };
 
 struct X11Backend {
-  bool ready() const { return session.ready(); }
+  bool ready() const { return server.ready(); }
   Pasteboard& pasteboard() { return *real; }
   // First, so that the server outlives the pasteboard's connection.
-  XSession session;
+  testing::PrivateXServer server;
   std::unique_ptr<Pasteboard> real = makeGeneralPasteboard();
 };
 
@@ -69,4 +69,4 @@ TYPED_TEST(PasteboardContract, CarriesALargeTextWhole) {
 }
 
 }  // namespace
-}  // namespace kavri::keysend::testing
+}  // namespace kavri::keysend

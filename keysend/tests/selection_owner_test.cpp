@@ -15,11 +15,14 @@
 #include <vector>
 
 #include "pasteboard.h"
-#include "test_support.h"
+#include "testing/wait.h"
+#include "testing/x_server.h"
 #include "x11_connection.h"
 
-namespace kavri::keysend::testing {
+namespace kavri::keysend {
 namespace {
+
+using testing::waitUntil;
 
 constexpr double kTakeTimeout = 3.0;
 
@@ -128,9 +131,9 @@ class SlowReader {
 
 class SelectionOwnerTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(session.ready()) << "no private X session"; }
+  void SetUp() override { ASSERT_TRUE(server.ready()) << "no private X server"; }
 
-  XSession session;
+  testing::PrivateXServer server;
   std::unique_ptr<Pasteboard> reader = makeGeneralPasteboard();
 };
 
@@ -177,4 +180,4 @@ TEST_F(SelectionOwnerTest, ReportsDoneOnlyOnceTheTransfersRunningAtTheLossAreOve
 }
 
 }  // namespace
-}  // namespace kavri::keysend::testing
+}  // namespace kavri::keysend

@@ -6,16 +6,10 @@
 #include <string_view>
 #include <vector>
 
+#include "speech/decoder.h"
 #include "speech/speech_service.h"
 
 namespace kavri::speech {
-
-// A word as the engine printed it, and where it was heard.
-struct EngineWord {
-  std::string word;
-  double timestamp = 0.0;  // seconds from the start of the audio
-  double duration = 0.0;   // seconds
-};
 
 // The spoken word behind an engine word: alternate pronunciation markers ("was(2)") are dropped;
 // silence, noise and sentence markers ("<s>", "<sil>", "[NOISE]", "++BREATH++") give nothing.

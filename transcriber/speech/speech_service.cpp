@@ -47,4 +47,24 @@ bool AudioBufferRecognitionRequest::audioEnded() const {
   return ended_;
 }
 
+AuthorizationAnswers::~AuthorizationAnswers() {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    threads.swap(threads_);
+  }
+  for (auto& thread : threads) {
+    if (thread.get_id() == std::this_thread::get_id()) {
+      thread.detach();
+    } else {
+      thread.join();
+    }
+  }
+}
+
+void AuthorizationAnswers::answer(std::function<void(int status)> handler, int status) {
+  std::lock_guard<std::mutex> hold(lock_);
+  threads_.emplace_back([handler = std::move(handler), status] { handler(status); });
+}
+
 }  // namespace kavri::speech

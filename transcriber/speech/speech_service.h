@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kavri::speech {
@@ -122,6 +123,22 @@ class SpeechService {
     (void)localeId;
     (void)count;
   }
+};
+
+// Answers authorisation requests as requestAuthorization() promises: later, each on a thread of
+// its own. Going away waits for the answers, unless it is an answer that lets go of the last owner.
+class AuthorizationAnswers {
+ public:
+  AuthorizationAnswers() = default;
+  AuthorizationAnswers(const AuthorizationAnswers&) = delete;
+  AuthorizationAnswers& operator=(const AuthorizationAnswers&) = delete;
+  ~AuthorizationAnswers();
+
+  void answer(std::function<void(int status)> handler, int status);
+
+ private:
+  std::mutex lock_;
+  std::vector<std::thread> threads_;
 };
 
 // The service of the platform the transcriber was built for.

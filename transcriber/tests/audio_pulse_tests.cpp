@@ -9,7 +9,8 @@
 #include <thread>
 
 #include "audio/pulse_client_pulse.h"
-#include "audio_test_support.h"
+#include "captured_audio.h"
+#include "testing/pulse_server.h"
 
 namespace kavri::audio {
 namespace {
@@ -89,37 +90,39 @@ class PulseMicrophone : public ::testing::Test {
     if (!source || source->rfind("kavri_mic\n", 0) != 0) {
       GTEST_SKIP() << "the default source is not the virtual microphone of scripts/pulse-server";
     }
+    engine = pulse::makePulseAudioEngine(sharedServer());
   }
 
-  // A tap that records what it receives; its collector lives on the heap so that a call after
-  // the tap is removed would be a use after free that the sanitizers catch.
-  TapBlock tapInto(std::shared_ptr<AudioCollector> collector, std::vector<PcmBufferPtr>* kept) {
-    return [collector, kept](PcmBufferPtr buffer) {
+  // Installs a tap, in the source's format, that records what it receives; its collector lives
+  // on the heap so that a call after the tap is removed would be a use after free that the
+  // sanitizers catch.
+  void tapInto(std::shared_ptr<AudioCollector> collector,
+               std::vector<PcmBufferPtr>* kept = nullptr) {
+    engine->installTap(1024, engine->inputFormat(), [collector, kept](PcmBufferPtr buffer) {
       if (kept != nullptr) {
         std::lock_guard<std::mutex> hold(keptLock_);
         kept->push_back(buffer);
       }
       collector->add(buffer->format(), buffer->data(), buffer->frameLength());
-    };
+    });
   }
 
   std::string server_;
+  std::shared_ptr<AudioEngine> engine;
   static inline std::mutex keptLock_;
 };
 
 TEST_F(PulseMicrophone, ReportsTheDefaultSourcesOwnFormat) {
   auto expected = defaultSourceFormatFromPactl(server_);
   ASSERT_TRUE(expected);
-  auto engine = pulse::makePulseAudioEngine(sharedServer());
   EXPECT_EQ(engine->inputFormat(), *expected);
 }
 
 TEST_F(PulseMicrophone, CapturesPlayedAudioIn1024FrameBuffersOfTheSourceFormat) {
-  auto engine = pulse::makePulseAudioEngine(sharedServer());
   AudioFormat format = engine->inputFormat();
   auto collector = std::make_shared<AudioCollector>();
   std::vector<PcmBufferPtr> buffers;
-  engine->installTap(1024, format, tapInto(collector, &buffers));
+  tapInto(collector, &buffers);
   engine->prepare();
   ASSERT_EQ(engine->start(), std::nullopt);
   EXPECT_TRUE(engine->isRunning());
@@ -142,16 +145,14 @@ TEST_F(PulseMicrophone, CapturesPlayedAudioIn1024FrameBuffersOfTheSourceFormat) 
 }
 
 TEST_F(PulseMicrophone, NoCallOnceTheTapIsRemovedOrReplaced) {
-  auto engine = pulse::makePulseAudioEngine(sharedServer());
-  AudioFormat format = engine->inputFormat();
   auto first = std::make_shared<AudioCollector>();
-  engine->installTap(1024, format, tapInto(first, nullptr));
+  tapInto(first);
   ASSERT_EQ(engine->start(), std::nullopt);
   ASSERT_TRUE(first->waitForDeliveries(2, kFirstBufferTimeout));
 
   // A second tap takes the first one's place.
   auto second = std::make_shared<AudioCollector>();
-  engine->installTap(1024, format, tapInto(second, nullptr));
+  tapInto(second);
   size_t firstCount = first->deliveries();
   ASSERT_TRUE(second->waitForDeliveries(3, kFirstBufferTimeout));
   EXPECT_EQ(first->deliveries(), firstCount);
@@ -168,10 +169,8 @@ TEST_F(PulseMicrophone, NoCallOnceTheTapIsRemovedOrReplaced) {
 }
 
 TEST_F(PulseMicrophone, StopEndsTheCallsAndALaterStartCapturesAgain) {
-  auto engine = pulse::makePulseAudioEngine(sharedServer());
-  AudioFormat format = engine->inputFormat();
   auto collector = std::make_shared<AudioCollector>();
-  engine->installTap(1024, format, tapInto(collector, nullptr));
+  tapInto(collector);
   ASSERT_EQ(engine->start(), std::nullopt);
   ASSERT_EQ(engine->start(), std::nullopt);  // already running: nothing doubles
   ASSERT_TRUE(collector->waitForDeliveries(1, kFirstBufferTimeout));
@@ -186,7 +185,6 @@ TEST_F(PulseMicrophone, StopEndsTheCallsAndALaterStartCapturesAgain) {
 }
 
 TEST_F(PulseMicrophone, StopFromInsideTheTapEndsTheCallsAtOnce) {
-  auto engine = pulse::makePulseAudioEngine(sharedServer());
   std::atomic<int> calls{0};
   AudioEngine* raw = engine.get();
   engine->installTap(1024, engine->inputFormat(), [&calls, raw](PcmBufferPtr) {
@@ -203,7 +201,6 @@ TEST_F(PulseMicrophone, StopFromInsideTheTapEndsTheCallsAtOnce) {
 TEST_F(PulseMicrophone, AnEngineReleasedByItsOwnTapGoesAwayCleanly) {
   // The block holds the last reference, as a tap does whose owner let go meanwhile; the engine
   // is then destroyed on its own capture thread.
-  auto engine = pulse::makePulseAudioEngine(sharedServer());
   std::weak_ptr<AudioEngine> watch = engine;
   auto holder = std::make_shared<std::shared_ptr<AudioEngine>>(engine);
   std::atomic<int> calls{0};

@@ -10,17 +10,13 @@
 #include <sstream>
 #include <thread>
 
-#include "subprocess.h"
+#include "last_event.h"
+#include "testing/files.h"
 
 namespace kavri {
 namespace {
 
-std::string contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
+using testing::readFile;
 
 class EventOutputTest : public ::testing::Test {
  protected:
@@ -37,7 +33,7 @@ class EventOutputTest : public ::testing::Test {
     ::close(errFd_);
   }
 
-  test::TempDir dir_;
+  testing::TempDir dir_;
   std::string outPath_, errPath_;
   int outFd_ = -1, errFd_ = -1;
 };
@@ -58,7 +54,7 @@ TEST_F(EventOutputTest, LinesFromManyThreadsStayWhole) {
   }
   for (auto& thread : threads) thread.join();
 
-  std::istringstream in(contents(outPath_));
+  std::istringstream in(readFile(outPath_));
   std::string line;
   std::vector<int> next(kThreads, 0);
   int count = 0;
@@ -70,45 +66,33 @@ TEST_F(EventOutputTest, LinesFromManyThreadsStayWhole) {
     ++count;
   }
   EXPECT_EQ(count, kThreads * kEventsEach);
-  EXPECT_EQ(contents(errPath_), "");
+  EXPECT_EQ(readFile(errPath_), "");
 }
 
 TEST_F(EventOutputTest, AnEventTheSerializerRejectsWritesTheFixedFallbackOnly) {
   EventOutput output(outFd_, errFd_);
   output.emit(Event{{"event", "partial"}, {"text", std::string("caf\xC3", 4)}});
-  EXPECT_EQ(contents(outPath_), "");
-  EXPECT_EQ(contents(errPath_), "{\"event\":\"error\",\"message\":\"json_encode_failed\"}\n");
-  EXPECT_EQ(contents(errPath_).size(), 49u);
+  EXPECT_EQ(readFile(outPath_), "");
+  EXPECT_EQ(readFile(errPath_), "{\"event\":\"error\",\"message\":\"json_encode_failed\"}\n");
+  EXPECT_EQ(readFile(errPath_).size(), 49u);
 
   output.emit(Event{{"event", "partial"}, {"text", "fine"}});
-  EXPECT_EQ(contents(outPath_), "{\"event\":\"partial\",\"text\":\"fine\"}\n");
-  EXPECT_EQ(contents(errPath_).size(), 49u);
+  EXPECT_EQ(readFile(outPath_), "{\"event\":\"partial\",\"text\":\"fine\"}\n");
+  EXPECT_EQ(readFile(errPath_).size(), 49u);
 }
 
 TEST_F(EventOutputTest, ALineFeedInsideAStringIsEscaped) {
   EventOutput output(outFd_, errFd_);
   output.emit(Event{{"text", "one\ntwo"}});
-  EXPECT_EQ(contents(outPath_), "{\"text\":\"one\\ntwo\"}\n");
+  EXPECT_EQ(readFile(outPath_), "{\"text\":\"one\\ntwo\"}\n");
 }
 
 using EventOutputDeathTest = EventOutputTest;
 
 TEST_F(EventOutputDeathTest, FatalWritesOneErrorLineAndExitsWithTwo) {
-  EXPECT_EXIT(
-      {
-        static EventOutput output(2);
-        setEventOutput(&output);
-        fatal("missing_file_arg");
-      },
-      ::testing::ExitedWithCode(2),
-      "^\\{\"event\":\"error\",\"message\":\"missing_file_arg\"\\}\n$");
-  EXPECT_EXIT(
-      {
-        static EventOutput output(2);
-        setEventOutput(&output);
-        fatal("other", 5);
-      },
-      ::testing::ExitedWithCode(5), "^\\{\"event\":\"error\",\"message\":\"other\"\\}\n$");
+  EXPECT_ENDS_WITH(fatal("missing_file_arg"), 2,
+                   "\\{\"event\":\"error\",\"message\":\"missing_file_arg\"\\}");
+  EXPECT_ENDS_WITH(fatal("other", 5), 5, "\\{\"event\":\"error\",\"message\":\"other\"\\}");
 }
 
 TEST_F(EventOutputDeathTest, AClosedOutputEndsTheProcessWithStatusTwo) {
@@ -127,9 +111,3 @@ TEST_F(EventOutputDeathTest, AClosedOutputEndsTheProcessWithStatusTwo) {
 
 }  // namespace
 }  // namespace kavri
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  return RUN_ALL_TESTS();
-}

@@ -1,7 +1,10 @@
 // A microphone engine and a system-audio capture service that play what the test hands them.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -134,5 +137,37 @@ class FakeSystemAudioCapture : public audio::SystemAudioCapture {
   std::mutex lock_;
   audio::StreamCallbacks callbacks_;
 };
+
+// Recorded speech (16 kHz mono 16-bit, the default format) in buffers of a tap's size.
+inline constexpr uint32_t kSpeechBufferFrames = 1024;
+
+inline std::vector<audio::PcmBufferPtr> speechBuffers(const std::vector<int16_t>& samples) {
+  std::vector<audio::PcmBufferPtr> buffers;
+  for (size_t at = 0; at < samples.size(); at += kSpeechBufferFrames) {
+    auto frames = static_cast<uint32_t>(std::min<size_t>(kSpeechBufferFrames, samples.size() - at));
+    auto buffer = std::make_shared<audio::PcmBuffer>(audio::AudioFormat{}, frames);
+    std::memcpy(buffer->data(), samples.data() + at, frames * sizeof(int16_t));
+    buffer->setFrameLength(frames);
+    buffers.push_back(std::move(buffer));
+  }
+  return buffers;
+}
+
+// A microphone of recorded speech's format.
+inline std::shared_ptr<FakeAudioEngine> speechMicrophone() {
+  auto microphone = std::make_shared<FakeAudioEngine>();
+  microphone->format = audio::AudioFormat{};
+  return microphone;
+}
+
+// Plays speech into such a microphone a buffer at a time, calling onBuffer after
+// each (for pacing).
+inline void playSpeech(FakeAudioEngine& microphone, const std::vector<int16_t>& samples,
+                       const std::function<void(const audio::PcmBuffer&)>& onBuffer = {}) {
+  for (const auto& buffer : speechBuffers(samples)) {
+    microphone.play(buffer);
+    if (onBuffer) onBuffer(*buffer);
+  }
+}
 
 }  // namespace kavri::testing

@@ -10,7 +10,9 @@
 #include <thread>
 
 #include "event_output.h"
-#include "subprocess.h"
+#include "last_event.h"
+#include "testing/files.h"
+#include "testing/json_lines.h"
 
 namespace kavri {
 namespace {
@@ -18,6 +20,7 @@ namespace {
 using speech::Error;
 using speech::Result;
 using speech::Segment;
+using testing::readFile;
 
 struct Delivery {
   std::optional<Result> result;
@@ -88,24 +91,6 @@ Result partialResult(std::string text) {
   return Result{false, speech::Transcription{text, {}}};
 }
 
-std::string contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
-
-// The outcome line ends the process when it is an error that calls for status 2; gtest's death
-// tests check the status and the line, which the process writes to its standard error there.
-#define EXPECT_ENDS_WITH(statement, status, line) \
-  EXPECT_EXIT(                                    \
-      {                                           \
-        static EventOutput output(2);             \
-        setEventOutput(&output);                  \
-        statement;                                \
-      },                                          \
-      ::testing::ExitedWithCode(status), "^" line "\n$")
-
 class FileTranscription : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -118,15 +103,9 @@ class FileTranscription : public ::testing::Test {
   }
   void TearDown() override { ::close(outFd_); }
 
-  std::vector<nlohmann::json> events() {
-    std::vector<nlohmann::json> parsed;
-    std::istringstream in(contents(outPath_));
-    std::string line;
-    while (std::getline(in, line)) parsed.push_back(nlohmann::json::parse(line));
-    return parsed;
-  }
+  std::vector<nlohmann::json> events() { return testing::parseJsonLines(readFile(outPath_)); }
 
-  test::TempDir dir_;
+  testing::TempDir dir_;
   std::string existing_;
   std::string outPath_;
   int outFd_ = -1;
@@ -263,15 +242,9 @@ TEST_F(FileTranscriptionDeathTest, PermissionNotGrantedIsReportedWithItsStatusWo
       {0, "notDetermined"}, {1, "denied"}, {2, "restricted"}, {9, "unknown"}};
   for (auto [status, word] : cases) {
     ScriptedSpeechService service({{finalResult("No.", {}), std::nullopt}});
-    std::string expected =
-        std::string("\\{\"event\":\"error\",\"message\":\"speech_authorization_") + word + "\"\\}";
-    EXPECT_EXIT(
-        {
-          static EventOutput output(2);
-          setEventOutput(&output);
-          handleFilePermission(status, service, existing_, "en-US");
-        },
-        ::testing::ExitedWithCode(2), "^" + expected + "\n$");
+    EXPECT_ENDS_WITH(
+        handleFilePermission(status, service, existing_, "en-US"), 2,
+        std::string("\\{\"event\":\"error\",\"message\":\"speech_authorization_") + word + "\"\\}");
   }
 }
 
@@ -318,9 +291,3 @@ TEST_F(FileTranscriptionDeathTest, NoOutcomeInTimeIsATimeout) {
 
 }  // namespace
 }  // namespace kavri
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  return RUN_ALL_TESTS();
-}

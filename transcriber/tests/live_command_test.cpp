@@ -8,11 +8,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <filesystem>
 #include <thread>
 
 #include "command_reader.h"
 #include "line_splitter.h"
+#include "testing/files.h"
 
 namespace kavri {
 namespace {
@@ -210,6 +210,13 @@ class Pipe {
   int fds_[2] = {-1, -1};
 };
 
+// Asks the reader to stop, ends its input and waits until it has returned.
+bool stopReading(ReaderHarness& harness, Pipe& pipe) {
+  harness.reader().requestStop();
+  pipe.closeWrite();
+  return harness.waitUntilReturned();
+}
+
 TEST(CommandReading, CommandSplitAcrossWritesRunsOnceWhenItsLineFeedArrives) {
   Pipe pipe;
   ReaderHarness harness(pipe.readEnd());
@@ -220,9 +227,7 @@ TEST(CommandReading, CommandSplitAcrossWritesRunsOnceWhenItsLineFeedArrives) {
   EXPECT_TRUE(harness.commands().empty());
   writeAll(pipe.writeEnd(), "\n");
   ASSERT_TRUE(harness.waitForCommands(1));
-  harness.reader().requestStop();
-  pipe.closeWrite();
-  ASSERT_TRUE(harness.waitUntilReturned());
+  ASSERT_TRUE(stopReading(harness, pipe));
   EXPECT_EQ(harness.commands(), (std::vector<LiveCommand>{{Kind::stop, {}, {}}}));
 }
 
@@ -231,9 +236,7 @@ TEST(CommandReading, TwoCommandsInOneWriteAreBothReadInOrder) {
   ReaderHarness harness(pipe.readEnd());
   writeAll(pipe.writeEnd(), "stop\nstart de-DE mic\n");
   ASSERT_TRUE(harness.waitForCommands(2));
-  harness.reader().requestStop();
-  pipe.closeWrite();
-  ASSERT_TRUE(harness.waitUntilReturned());
+  ASSERT_TRUE(stopReading(harness, pipe));
   EXPECT_EQ(harness.commands(),
             (std::vector<LiveCommand>{{Kind::stop, {}, {}}, start("de-DE", "mic")}));
 }
@@ -247,42 +250,26 @@ TEST(CommandReading, IgnoresInvalidEmptyAndEndlessLines) {
   for (int i = 0; i < 100; ++i) writeAll(pipe.writeEnd(), "stop stop stop stop ");
   writeAll(pipe.writeEnd(), "\ncancel\n");
   ASSERT_TRUE(harness.waitForCommands(1));
-  harness.reader().requestStop();
-  pipe.closeWrite();
-  ASSERT_TRUE(harness.waitUntilReturned());
+  ASSERT_TRUE(stopReading(harness, pipe));
   EXPECT_EQ(harness.commands(), (std::vector<LiveCommand>{{Kind::cancel, {}, {}}}));
 }
 
-class TempFifo {
- public:
-  TempFifo() {
-    char pattern[] = "/tmp/kavri-fifo-test.XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    path_ = dir_ + "/commands";
-    EXPECT_EQ(::mkfifo(path_.c_str(), 0600), 0);
-  }
-  ~TempFifo() { std::filesystem::remove_all(dir_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string dir_;
-  std::string path_;
-};
-
 TEST(CommandReading, EndOfInputKeepsPollingSoALaterWriterIsHeard) {
-  TempFifo fifo;
-  CommandInput input = CommandInput::open(fifo.path());
+  testing::TempDir dir;
+  const std::string fifo = dir / "commands";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  CommandInput input = CommandInput::open(fifo);
   ASSERT_FALSE(input.isStandardInput());
   ReaderHarness harness(input.fd());
   // No writer yet: the reader polls.
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  int writer = ::open(fifo.path().c_str(), O_WRONLY);
+  int writer = ::open(fifo.c_str(), O_WRONLY);
   ASSERT_GE(writer, 0);
   writeAll(writer, "start\n");
   ::close(writer);  // end of input
   ASSERT_TRUE(harness.waitForCommands(1));
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  writer = ::open(fifo.path().c_str(), O_WRONLY);
+  writer = ::open(fifo.c_str(), O_WRONLY);
   ASSERT_GE(writer, 0);
   writeAll(writer, "stop\n");
   ::close(writer);

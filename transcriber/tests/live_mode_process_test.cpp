@@ -1,8 +1,10 @@
 // The live command channel end to end: the real reader, grammar, main queue, session and exits in
 // a child process, over fake devices (see live_mode_driver.cpp).
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/prctl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -10,21 +12,24 @@
 #include <set>
 #include <thread>
 
-#include "child_process.h"
-#include "host_process.h"
+#include "testing/files.h"
+#include "testing/hosted_program.h"
+#include "testing/json_lines.h"
+#include "testing/process.h"
+#include "testing/wait.h"
 
 namespace kavri {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ChildProcess;
-using testing::runsProgram;
+using testing::JsonLinesChild;
 using testing::runUntilTheHostDies;
+using testing::TempDir;
 using Json = nlohmann::json;
 
-ChildProcess driver(std::vector<std::string> args = {}) {
-  args.insert(args.begin(), KAVRI_LIVE_MODE_DRIVER);
-  return ChildProcess(std::move(args));
+JsonLinesChild driver(std::vector<std::string> args = {}) {
+  args.insert(args.begin(), LIVE_MODE_DRIVER_PATH);
+  return JsonLinesChild(args);
 }
 
 Json parse(const std::optional<std::string>& line) {
@@ -33,12 +38,8 @@ Json parse(const std::optional<std::string>& line) {
 }
 
 // Reads lines until one with the given "event" (or the output ends).
-Json waitForEvent(ChildProcess& child, const std::string& name) {
-  while (auto line = child.readLine()) {
-    Json event = parse(line);
-    if (event.value("event", "") == name) return event;
-  }
-  return Json();
+Json waitForEvent(JsonLinesChild& child, const std::string& name) {
+  return child.until(name, testing::kRunTimeout).value_or(Json());
 }
 
 TEST(LiveModeProcess, StartPartialsStopFinalAndExitZero) {
@@ -139,19 +140,9 @@ TEST(LiveModeProcess, EndOfStandardInputKeepsTheProcessListening) {
   EXPECT_EQ(waitForEvent(child, "partial")["speaker"], "mic");
 }
 
-class FifoDir {
- public:
-  FifoDir() {
-    char pattern[] = "/tmp/kavri-live-mode.XXXXXX";
-    dir = ::mkdtemp(pattern);
-  }
-  ~FifoDir() { std::filesystem::remove_all(dir); }
-  std::string dir;
-};
-
 TEST(LiveModeProcess, CommandsFromTheFifoAndAfterItsWriterReturns) {
-  FifoDir temp;
-  std::string fifo = temp.dir + "/commands";
+  TempDir temp;
+  std::string fifo = temp / "commands";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   auto child = driver({"--commands-fifo", fifo});
   child.write("cancel\n");  // standard input is not read when the FIFO opens
@@ -179,7 +170,7 @@ TEST(LiveModeProcess, UnopenableFifoFallsBackToStandardInput) {
 }
 
 TEST(LiveModeProcess, EndsWhenItsHostDiesWhileInputIsAtItsEnd) {
-  auto outcome = runUntilTheHostDies(KAVRI_LIVE_MODE_DRIVER, "start en-US mic\n");
+  auto outcome = runUntilTheHostDies(LIVE_MODE_DRIVER_PATH, "start en-US mic\n");
   EXPECT_TRUE(outcome.sawStarted) << outcome.output;
   EXPECT_EQ(outcome.exitStatus, 2);
   // Cancelled, not stopped: no final event.
@@ -220,8 +211,8 @@ TEST(LiveModeProcess, AHostThatClosesTheEventsPipeMidSessionEndsItWithStatusTwo)
 }
 
 TEST(LiveModeProcess, AHostThatClosesTheEventsFifoMidSessionEndsItWithStatusTwo) {
-  FifoDir temp;
-  std::string fifo = temp.dir + "/events";
+  TempDir temp;
+  std::string fifo = temp / "events";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   auto child = driver({"--events-fifo", fifo});
   // Our reading end lets the program's open of the FIFO complete.
@@ -253,64 +244,23 @@ TEST(LiveModeProcess, AHostThatClosesTheEventsFifoMidSessionEndsItWithStatusTwo)
 }
 
 TEST(LiveModeProcess, AHostThatNeverOpensTheEventsFifoAndDiesLeavesNoOrphan) {
-  FifoDir temp;
-  std::string fifo = temp.dir + "/events";
+  TempDir temp;
+  std::string fifo = temp / "events";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  // The orphan comes to us instead of to init.
-  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  int pidPipe[2], goPipe[2];
-  ASSERT_EQ(::pipe2(pidPipe, O_CLOEXEC), 0);
-  ASSERT_EQ(::pipe2(goPipe, O_CLOEXEC), 0);
-  pid_t host = ::fork();
-  ASSERT_GE(host, 0);
-  if (host == 0) {
-    // The driver's start-up is the program's: it waits for a reader of the events FIFO.
-    char* args[] = {const_cast<char*>(KAVRI_LIVE_MODE_DRIVER), const_cast<char*>("--events-fifo"),
-                    const_cast<char*>(fifo.c_str()), nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, args[0], nullptr, nullptr, args, environ) != 0) ::_exit(1);
-    (void)!::write(pidPipe[1], &pid, sizeof pid);
-    char go = 0;
-    (void)!::read(goPipe[0], &go, 1);
-    ::_exit(0);  // gone before anybody opened the FIFO
-  }
-  ::close(pidPipe[1]);
-  ::close(goPipe[0]);
-  pid_t transcriber = -1;
-  ASSERT_EQ(::read(pidPipe[0], &transcriber, sizeof transcriber),
-            static_cast<ssize_t>(sizeof transcriber));
-  ::close(pidPipe[0]);
+  // The driver's start-up is the program's: it waits for a reader of the events FIFO.
+  testing::HostedProgram hosted({LIVE_MODE_DRIVER_PATH, "--events-fifo", fifo}, "");
+  ASSERT_GT(hosted.pid(), 0);
   // The program notes its parent first thing; the host must not be gone before that.
-  auto started = std::chrono::steady_clock::now();
-  while (!runsProgram(transcriber, KAVRI_LIVE_MODE_DRIVER) &&
-         std::chrono::steady_clock::now() < started + 10s) {
-    std::this_thread::sleep_for(10ms);
-  }
+  testing::waitUntil([&] { return testing::runsProgram(hosted.pid(), LIVE_MODE_DRIVER_PATH); }, 10s,
+                     10ms);
   std::this_thread::sleep_for(200ms);
-  (void)!::write(goPipe[1], "g", 1);
-  ::close(goPipe[1]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(host, &status, 0), host);
-  std::optional<int> exitStatus;
-  for (auto deadline = std::chrono::steady_clock::now() + 10s;
-       !exitStatus && std::chrono::steady_clock::now() < deadline;) {
-    if (::waitpid(transcriber, &status, WNOHANG) == transcriber) {
-      exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    } else {
-      std::this_thread::sleep_for(10ms);
-    }
-  }
-  if (!exitStatus) {
-    ::kill(transcriber, SIGKILL);
-    ::waitpid(transcriber, &status, 0);
-  }
-  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
-  EXPECT_EQ(exitStatus, 2);
+  hosted.endHost();  // gone before anybody opened the FIFO
+  EXPECT_EQ(hosted.waitForExit(10s), 2);
 }
 
 TEST(LiveModeProcess, AnUnfinishedCommandOfAWriterThatLeftDoesNotSpoilTheNextWritersCommand) {
-  FifoDir temp;
-  std::string fifo = temp.dir + "/commands";
+  TempDir temp;
+  std::string fifo = temp / "commands";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   auto child = driver({"--commands-fifo", fifo});
   int writer = ::open(fifo.c_str(), O_WRONLY);

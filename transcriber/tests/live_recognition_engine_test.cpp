@@ -5,8 +5,10 @@
 #include <thread>
 
 #include "event_recorder.h"
+#include "fake_audio.h"
 #include "live_session.h"
-#include "recorded_speech.h"
+#include "testing/recordings.h"
+#include "testing/words.h"
 
 namespace kavri {
 namespace {
@@ -36,7 +38,7 @@ class LiveRecognitionWithEngine : public ::testing::Test {
   std::shared_ptr<speech::SpeechService> service;
   std::vector<testing::SpeechClip> clips;
   testing::EventRecorder recorder;
-  std::shared_ptr<testing::PlaybackEngine> engine = std::make_shared<testing::PlaybackEngine>();
+  std::shared_ptr<testing::FakeAudioEngine> engine = testing::speechMicrophone();
   std::unique_ptr<LiveSession> session;
 };
 
@@ -46,13 +48,13 @@ TEST_F(LiveRecognitionWithEngine, FinalHoldsTheWordsOfEveryUtteranceInOrder) {
   // next one is played once the engine has got there, so that no backlog of audio spans an
   // utterance end.
   const std::vector<int16_t> pause(16000 * 3 / 2, 0);
-  engine->play(std::vector<int16_t>(8000, 0));
+  testing::playSpeech(*engine, std::vector<int16_t>(8000, 0));
   auto recognizer = session->micRecognizer();
   auto deadline = std::chrono::steady_clock::now() + 180s;
   for (const auto& clip : clips) {
     const int64_t generation = recognizer->generation();
-    engine->play(clip.samples);
-    engine->play(pause);
+    testing::playSpeech(*engine, clip.samples);
+    testing::playSpeech(*engine, pause);
     while (recognizer->generation() == generation && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(20ms);
     }
@@ -98,8 +100,8 @@ TEST_F(LiveRecognitionWithEngine, FinalHoldsTheWordsOfEveryUtteranceInOrder) {
 TEST_F(LiveRecognitionWithEngine, ABacklogSpanningSeveralUtterancesLosesNothing) {
   const std::vector<int16_t> pause(16000 * 3 / 2, 0);
   for (const auto& clip : clips) {
-    engine->play(clip.samples);
-    engine->play(pause);
+    testing::playSpeech(*engine, clip.samples);
+    testing::playSpeech(*engine, pause);
   }
   // All of it is queued now; wait until the engine has ended an utterance per recording.
   auto recognizer = session->micRecognizer();

@@ -21,6 +21,13 @@ class LiveSessionTest : public ::testing::Test {
   void SetUp() override {
     mic = service->addRecognizer();
     system = service->addRecognizer();
+    session = std::make_unique<LiveSession>(platform(), options());
+  }
+  Platform platform() {
+    return Platform{service, [this] { return engine; }, capture};
+  }
+  // Short waits, and everything the session does recorded.
+  LiveSessionOptions options() {
     LiveSessionOptions options;
     options.stopGrace = 1ms;
     options.systemStopWait = 2s;
@@ -29,8 +36,7 @@ class LiveSessionTest : public ::testing::Test {
     options.exit = recorder.exit();
     options.launch = recorder.launcher();
     options.now = [this] { return std::chrono::steady_clock::time_point(clock.load()); };
-    session = std::make_unique<LiveSession>(Platform{service, [this] { return engine; }, capture},
-                                            std::move(options));
+    return options;
   }
   void TearDown() override { recorder.joinTasks(); }
 
@@ -234,16 +240,11 @@ TEST_F(LiveSessionTest, StopBeforeTheSystemStartCompletesLeavesNothingCapturing)
 // stop still wins, whichever task the scheduler runs first.
 TEST_F(LiveSessionTest, StopBeforeTheSystemStartTaskHasBegunLeavesNothingCapturing) {
   std::vector<std::function<void()>> launched;
-  LiveSessionOptions options;
-  options.stopGrace = 1ms;
-  options.systemStopWait = 1ms;
-  options.finalWait = 1ms;
-  options.emit = recorder.sink();
-  options.exit = recorder.exit();
-  options.launch = [&launched](std::function<void()> block) {
-    launched.push_back(std::move(block));
-  };
-  LiveSession held(Platform{service, [this] { return engine; }, capture}, std::move(options));
+  LiveSessionOptions quick = options();
+  quick.systemStopWait = 1ms;
+  quick.finalWait = 1ms;
+  quick.launch = [&launched](std::function<void()> block) { launched.push_back(std::move(block)); };
+  LiveSession held(platform(), std::move(quick));
   held.start("en-US", "system");
   held.stop();
   ASSERT_EQ(launched.size(), 2u);

@@ -5,36 +5,19 @@
 #include <thread>
 
 #include "fake_audio.h"
-#include "fake_speech_service.h"
+#include "source_fixture.h"
 
 namespace kavri {
 namespace {
 
 using testing::FakeAudioEngine;
-using Next = speech::AudioBufferRecognitionRequest::Next;
 
-class MicSourceTest : public ::testing::Test {
+class MicSourceTest : public testing::SourceFixture {
  protected:
-  void SetUp() override {
-    fake = service.addRecognizer();
-    recognizer = SourceRecognizer::make(service, "mic", "en-US");
-    recognizer->start(nullptr, nullptr);
-    source = std::make_shared<MicSource>(engine);
-  }
-  // The next buffer the recogniser's request holds, or null.
-  audio::PcmBufferPtr received() {
-    audio::PcmBufferPtr out;
-    if (fake->lastTask().request->next(out, std::chrono::milliseconds(0)) != Next::buffer) {
-      return nullptr;
-    }
-    return out;
-  }
+  MicSourceTest() : SourceFixture("mic") {}
 
-  testing::FakeSpeechService service;
-  std::shared_ptr<testing::FakeRecognizer> fake;
-  std::shared_ptr<SourceRecognizer> recognizer;
   std::shared_ptr<FakeAudioEngine> engine = std::make_shared<FakeAudioEngine>();
-  std::shared_ptr<MicSource> source;
+  std::shared_ptr<MicSource> source = std::make_shared<MicSource>(engine);
 };
 
 TEST_F(MicSourceTest, FeedsTheSinkWithBuffersInTheInputFormatUnchanged) {

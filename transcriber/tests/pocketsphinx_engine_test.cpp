@@ -1,5 +1,6 @@
 // The PocketSphinx engine with its real model and real recordings: files of every kind, accuracy,
-// errors, and buffer-fed recognition with partial and final results.
+// errors, and capture audio recognised utterance by utterance. How the worker orders, cancels and
+// carries audio over between tasks is tested against a scripted decoder instead.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -8,67 +9,22 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <regex>
 #include <sstream>
 #include <thread>
 
 #include "speech/speech_service_pocketsphinx.h"
-#include "subprocess.h"
+#include "task_results.h"
+#include "testing/files.h"
+#include "testing/recordings.h"
 
 namespace kavri::speech {
 namespace {
 
 using namespace std::chrono_literals;
-constexpr auto kWait = 120s;  // generous: the machine is shared and may be slow
-
-struct Delivery {
-  std::optional<Result> result;
-  std::optional<Error> error;
-  std::thread::id thread;
-};
-
-// Collects what a task delivers and lets the test wait for it.
-class Collector {
- public:
-  ResultHandler handler() {
-    return [this](const std::optional<Result>& result, const std::optional<Error>& error) {
-      std::lock_guard<std::mutex> hold(lock_);
-      deliveries_.push_back({result, error, std::this_thread::get_id()});
-      changed_.notify_all();
-    };
-  }
-
-  // Waits for a final result or an error.
-  std::optional<Delivery> outcome(std::chrono::seconds timeout = kWait) {
-    std::unique_lock<std::mutex> hold(lock_);
-    std::optional<Delivery> found;
-    changed_.wait_for(hold, timeout, [&] {
-      for (const auto& delivery : deliveries_) {
-        if (delivery.error || (delivery.result && delivery.result->isFinal)) {
-          found = delivery;
-          return true;
-        }
-      }
-      return false;
-    });
-    return found;
-  }
-
-  bool waitForCount(size_t count, std::chrono::seconds timeout = kWait) {
-    std::unique_lock<std::mutex> hold(lock_);
-    return changed_.wait_for(hold, timeout, [&] { return deliveries_.size() >= count; });
-  }
-
-  std::vector<Delivery> deliveries() {
-    std::lock_guard<std::mutex> hold(lock_);
-    return deliveries_;
-  }
-
- private:
-  std::mutex lock_;
-  std::condition_variable changed_;
-  std::vector<Delivery> deliveries_;
-};
+using testing::Collector;
+using testing::Delivery;
+using testing::LiveFeed;
+constexpr auto kWait = testing::kResultWait;
 
 std::string lowerWords(const std::string& text) {
   std::string out;
@@ -89,28 +45,19 @@ size_t wordCount(const std::string& text) {
   return count;
 }
 
-bool waitUntilNotRunning(const RecognitionTask& task) {
-  auto deadline = std::chrono::steady_clock::now() + kWait;
-  while (task.state() == TaskState::running) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
 class PocketSphinxEngine : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!PocketSphinxModel::installed().isInstalled() ||
-        !std::filesystem::exists(test::kGoForwardRaw)) {
+        !std::filesystem::exists(testing::recording(testing::kGoForwardRaw))) {
       GTEST_SKIP() << "the PocketSphinx model or its test recordings are not installed";
     }
-    dir_ = new test::TempDir;
+    dir_ = new testing::TempDir;
     service_ = makePocketSphinxSpeechService();
     auto convert = [](std::vector<std::string> output) {
-      auto arguments = test::goForwardInput();
+      auto arguments = testing::goForwardInput();
       arguments.insert(arguments.end(), output.begin(), output.end());
-      ASSERT_TRUE(test::sox(arguments)) << output.back();
+      ASSERT_TRUE(testing::sox(arguments)) << output.back();
     };
     convert({*dir_ / "goforward.wav"});
     convert({"-r", "44100", "-c", "2", *dir_ / "goforward.flac"});
@@ -119,15 +66,15 @@ class PocketSphinxEngine : public ::testing::Test {
     convert({"-r", "96000", "-b", "24", *dir_ / "goforward-24bit.wav"});
     convert({"-r", "22050", *dir_ / "goforward.ogg"});
     convert({*dir_ / "goforward.aiff"});
-    ASSERT_TRUE(test::sox(
+    ASSERT_TRUE(testing::sox(
         {"-n", "-r", "16000", "-c", "1", "-b", "16", *dir_ / "silence.wav", "trim", "0", "2"}));
     // Two utterances with two seconds of silence between them.
-    ASSERT_TRUE(test::sox({*dir_ / "goforward.wav", *dir_ / "silence.wav", *dir_ / "goforward.wav",
-                           *dir_ / "twice.wav"}));
+    ASSERT_TRUE(testing::sox({*dir_ / "goforward.wav", *dir_ / "silence.wav",
+                              *dir_ / "goforward.wav", *dir_ / "twice.wav"}));
     // The same as capture hardware delivers it: 44.1 kHz stereo float, with a pause at the end
     // long enough for the engine to hear the second utterance end.
-    ASSERT_TRUE(test::sox({*dir_ / "twice.wav", "-r", "44100", "-c", "2", "-e", "floating-point",
-                           "-b", "32", "-t", "raw", *dir_ / "twice.f32", "pad", "0", "1"}));
+    ASSERT_TRUE(testing::sox({*dir_ / "twice.wav", "-r", "44100", "-c", "2", "-e", "floating-point",
+                              "-b", "32", "-t", "raw", *dir_ / "twice.f32", "pad", "0", "1"}));
   }
 
   static void TearDownTestSuite() {
@@ -192,11 +139,11 @@ class PocketSphinxEngine : public ::testing::Test {
     return request;
   }
 
-  static test::TempDir* dir_;
+  static testing::TempDir* dir_;
   static std::shared_ptr<SpeechService> service_;
 };
 
-test::TempDir* PocketSphinxEngine::dir_ = nullptr;
+testing::TempDir* PocketSphinxEngine::dir_ = nullptr;
 std::shared_ptr<SpeechService> PocketSphinxEngine::service_;
 
 TEST_F(PocketSphinxEngine, RecognisesTheSampleRecordingWithWordTimes) {
@@ -248,7 +195,7 @@ TEST_F(PocketSphinxEngine, ResampledAudioDecodesTheSameEveryTime) {
 
 TEST_F(PocketSphinxEngine, AFileComesOutTheSameWhateverTheRecogniserHeardBefore) {
   const std::string file =
-      std::string(test::kTestData) + "/librivox/sense_and_sensibility_01_austen_64kb-0870.wav";
+      testing::recording("librivox/sense_and_sensibility_01_austen_64kb-0870.wav");
   auto service = makePocketSphinxSpeechService();  // a decoder of its own, fresh from the model
   auto recognizer = service->makeRecognizer("en-US");
   auto decode = [&] {
@@ -289,41 +236,14 @@ TEST_F(PocketSphinxEngine, EachUtteranceIsASentenceAndTimesStayInFileTime) {
               0.05);
 }
 
-TEST_F(PocketSphinxEngine, FileRequestsReportEachFinishedUtteranceWhenAskedTo) {
-  auto recognizer = service_->makeRecognizer("en-US");
-  UrlRecognitionRequest request;
-  request.path = *dir_ / "twice.wav";
-  request.shouldReportPartialResults = true;
-  request.addsPunctuation = true;
-  Collector collector;
-  recognizer->recognitionTask(request, collector.handler());
-  ASSERT_TRUE(collector.outcome());
-  std::vector<std::string> texts;
-  for (const auto& delivery : collector.deliveries()) {
-    ASSERT_TRUE(delivery.result);
-    texts.push_back(delivery.result->bestTranscription.formattedString +
-                    (delivery.result->isFinal ? " (final)" : ""));
-  }
-  EXPECT_EQ(texts, (std::vector<std::string>{
-                       "Go forward ten meters.", "Go forward ten meters. Go forward ten meters.",
-                       "Go forward ten meters. Go forward ten meters. (final)"}));
-}
-
 // Word error rate over the five LibriVox recordings, against their reference transcripts. The
 // engine's own command-line decoder gets 26 errors in 71 words (36.6 %) on them.
 TEST_F(PocketSphinxEngine, LibriVoxRecordingsStayUnderTheWordErrorRateOfTheStockDecoder) {
-  const std::string dir = std::string(test::kTestData) + "/librivox/";
-  std::ifstream transcripts(dir + "transcription");
-  const std::regex line(R"(<s> (.*) </s> \((.*)\))");
-  std::string text;
   size_t errors = 0, referenceWords = 0, files = 0;
-  while (std::getline(transcripts, text)) {
-    std::smatch match;
-    if (!std::regex_match(text, match, line)) continue;
-    std::vector<std::string> reference, hypothesis;
-    std::istringstream r(match[1].str()),
-        h(lowerWords(recognizedText(dir + match[2].str() + ".wav")));
-    for (std::string w; r >> w;) reference.push_back(w);
+  for (const auto& clip : testing::librivoxClips()) {
+    const std::vector<std::string>& reference = clip.words;
+    std::vector<std::string> hypothesis;
+    std::istringstream h(lowerWords(recognizedText(clip.path)));
     for (std::string w; h >> w;) hypothesis.push_back(w);
     // Levenshtein distance over words.
     std::vector<size_t> row(hypothesis.size() + 1);
@@ -354,7 +274,7 @@ TEST_F(PocketSphinxEngine, FilesThatCannotBeDecodedAreErrorsNamingTheCause) {
   std::string empty = *dir_ / "empty.wav";
   std::ofstream{empty};
   std::string noFrames = *dir_ / "noframes.wav";
-  ASSERT_TRUE(test::sox({*dir_ / "goforward.wav", noFrames, "trim", "0", "0"}));
+  ASSERT_TRUE(testing::sox({*dir_ / "goforward.wav", noFrames, "trim", "0", "0"}));
 
   const std::pair<std::string, std::string> cases[] = {
       {dir_->path(), "directory"}, {garbage, ""}, {empty, ""}, {noFrames, "no audio"}};
@@ -419,104 +339,6 @@ TEST_F(PocketSphinxEngine, AMissingModelIsRestrictedAndTasksReportIt) {
 // ---------------------------------------------------------------------------------------------
 // Buffer-fed recognition
 
-// Feeds a recording the way a live source does and restarts after every final result from inside
-// the result handler, on the engine's thread, the way the live recogniser does.
-class LiveFeed {
- public:
-  explicit LiveFeed(std::shared_ptr<Recognizer> recognizer) : recognizer_(std::move(recognizer)) {
-    std::lock_guard<std::mutex> hold(lock_);
-    startTaskLocked();
-  }
-
-  void feed(const audio::PcmBufferPtr& buffer) {
-    std::shared_ptr<AudioBufferRecognitionRequest> request;
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      request = request_;
-    }
-    request->append(buffer);
-  }
-
-  void endAudio() {
-    std::lock_guard<std::mutex> hold(lock_);
-    ended_ = true;
-    request_->endAudio();
-  }
-
-  // Waits until `count` final results with words in them have come.
-  bool waitForSpokenFinals(size_t count) {
-    std::unique_lock<std::mutex> hold(lock_);
-    return changed_.wait_for(hold, kWait, [&] { return spokenFinals_ >= count; });
-  }
-
-  // Waits until the task on the ended request has given its final result.
-  bool waitForEnd() {
-    std::unique_lock<std::mutex> hold(lock_);
-    return changed_.wait_for(hold, kWait, [this] { return finishedEnded_; });
-  }
-
-  struct TaskLog {
-    std::vector<std::string> partials;
-    std::vector<std::string> finals;
-    std::vector<Error> errors;
-    std::shared_ptr<RecognitionTask> task;
-  };
-  std::vector<TaskLog> log() {
-    std::lock_guard<std::mutex> hold(lock_);
-    return tasks_;
-  }
-  bool deliveredOnCallerThread() const { return onCallerThread_; }
-
- private:
-  void startTaskLocked() {
-    size_t index = tasks_.size();
-    tasks_.emplace_back();
-    auto request = makeRequest();
-    if (ended_) request->endAudio();
-    request_ = request;
-    tasks_[index].task = recognizer_->recognitionTask(
-        request, [this, index, request](const std::optional<Result>& result,
-                                        const std::optional<Error>& error) {
-          std::lock_guard<std::mutex> hold(lock_);
-          if (std::this_thread::get_id() == caller_) onCallerThread_ = true;
-          if (error) tasks_[index].errors.push_back(*error);
-          if (!result) return;
-          const auto& text = result->bestTranscription.formattedString;
-          if (!result->isFinal) {
-            tasks_[index].partials.push_back(text);
-            return;
-          }
-          tasks_[index].finals.push_back(text);
-          if (!text.empty()) ++spokenFinals_;
-          changed_.notify_all();
-          if (request->audioEnded()) {
-            finishedEnded_ = true;
-            changed_.notify_all();
-          } else {
-            startTaskLocked();
-          }
-        });
-  }
-
-  static std::shared_ptr<AudioBufferRecognitionRequest> makeRequest() {
-    auto request = std::make_shared<AudioBufferRecognitionRequest>();
-    request->shouldReportPartialResults = true;
-    request->addsPunctuation = true;
-    return request;
-  }
-
-  const std::thread::id caller_ = std::this_thread::get_id();
-  std::shared_ptr<Recognizer> recognizer_;
-  std::mutex lock_;
-  std::condition_variable changed_;
-  std::shared_ptr<AudioBufferRecognitionRequest> request_;
-  std::vector<TaskLog> tasks_;
-  bool ended_ = false;
-  bool finishedEnded_ = false;
-  size_t spokenFinals_ = 0;
-  bool onCallerThread_ = false;
-};
-
 TEST_F(PocketSphinxEngine, CaptureBuffersGiveGrowingPartialsAndAFinalPerUtterance) {
   auto buffers = captureBuffers(*dir_ / "twice.f32");
   ASSERT_GT(buffers.size(), 300u);
@@ -524,210 +346,24 @@ TEST_F(PocketSphinxEngine, CaptureBuffersGiveGrowingPartialsAndAFinalPerUtteranc
   // All at once, faster than anyone speaks: audio queued behind the end of an utterance must
   // reach the next task.
   for (const auto& buffer : buffers) live.feed(buffer);
-  ASSERT_TRUE(live.waitForSpokenFinals(2)) << [&] {
-    std::string shown;
-    for (const auto& task : live.log()) {
-      shown += "task:";
-      for (const auto& partial : task.partials) shown += " [" + partial + "]";
-      for (const auto& final : task.finals) shown += " final [" + final + "]";
-      shown += "\n";
-    }
-    return shown;
-  }();
+  ASSERT_TRUE(live.waitForSpokenFinals(2)) << live.shown();
   live.endAudio();
   ASSERT_TRUE(live.waitForEnd());
 
-  auto tasks = live.log();
   EXPECT_FALSE(live.deliveredOnCallerThread());
   std::vector<std::string> spoken;
-  for (const auto& task : tasks) {
-    EXPECT_TRUE(task.errors.empty());
-    ASSERT_EQ(task.finals.size(), 1u) << "a final result ends its task";
-    if (!task.finals[0].empty()) spoken.push_back(task.finals[0]);
-    EXPECT_TRUE(waitUntilNotRunning(*task.task));
-    EXPECT_EQ(task.task->state(), TaskState::completed);
-    for (const auto& partial : task.partials) {
-      EXPECT_FALSE(partial.empty());
-      EXPECT_NE(partial.back(), '.') << "a partial result is an unfinished sentence";
-    }
+  for (const auto& final : live.finalsOfEndedTasks()) {
+    if (!final.empty()) spoken.push_back(final);
   }
   EXPECT_EQ(spoken, (std::vector<std::string>{"Go forward ten meters.", "Go forward ten meters."}));
 
-  const auto& first = tasks.at(0);
+  const auto first = live.log().at(0);
   ASSERT_GE(first.partials.size(), 2u);
   EXPECT_LT(wordCount(first.partials.front()), wordCount(first.partials.back()));
   EXPECT_EQ(first.partials.back() + ".", first.finals[0]);
   for (size_t i = 1; i < first.partials.size(); ++i) {
     EXPECT_NE(first.partials[i], first.partials[i - 1]) << "partials come only on a change";
   }
-}
-
-TEST_F(PocketSphinxEngine, EndOfAudioGivesTheFinalResultOfWhatWasHeard) {
-  auto buffers = captureBuffers(*dir_ / "twice.f32");
-  auto recognizer = service_->makeRecognizer("en-US");
-  auto request = liveRequest();
-  Collector collector;
-  auto task = recognizer->recognitionTask(request, collector.handler());
-  EXPECT_EQ(task->state(), TaskState::running);
-  // Stop 1.6 s in, during the first "meters".
-  for (size_t i = 0; i < 70; ++i) request->append(buffers[i]);
-  request->endAudio();
-  request->append(buffers[70]);  // after the end: dropped
-  auto outcome = collector.outcome();
-  ASSERT_TRUE(outcome && outcome->result);
-  EXPECT_EQ(lowerWords(outcome->result->bestTranscription.formattedString).substr(0, 14),
-            "go forward ten");
-  EXPECT_TRUE(waitUntilNotRunning(*task));
-  EXPECT_EQ(task->state(), TaskState::completed);
-}
-
-TEST_F(PocketSphinxEngine, AudioQueuedBeforeTheEndIsAllInTheFinalResult) {
-  auto buffers = captureBuffers(*dir_ / "twice.f32");
-  auto recognizer = service_->makeRecognizer("en-US");
-  auto request = liveRequest();
-  for (const auto& buffer : buffers) request->append(buffer);
-  request->endAudio();
-  Collector collector;
-  recognizer->recognitionTask(request, collector.handler());
-  auto outcome = collector.outcome();
-  ASSERT_TRUE(outcome && outcome->result);
-  EXPECT_EQ(outcome->result->bestTranscription.formattedString,
-            "Go forward ten meters. Go forward ten meters.");
-  EXPECT_NEAR(outcome->result->bestTranscription.segments.at(4).timestamp, 5.25, 0.1);
-  size_t finals = 0;
-  for (const auto& delivery : collector.deliveries()) finals += delivery.result->isFinal;
-  EXPECT_EQ(finals, 1u);
-}
-
-TEST_F(PocketSphinxEngine, NoAudioAtAllGivesAnEmptyFinalResult) {
-  auto recognizer = service_->makeRecognizer("en-US");
-  auto request = liveRequest();
-  Collector collector;
-  recognizer->recognitionTask(request, collector.handler());
-  request->endAudio();
-  auto outcome = collector.outcome();
-  ASSERT_TRUE(outcome && outcome->result);
-  EXPECT_TRUE(outcome->result->isFinal);
-  EXPECT_EQ(outcome->result->bestTranscription.formattedString, "");
-  EXPECT_TRUE(outcome->result->bestTranscription.segments.empty());
-}
-
-TEST_F(PocketSphinxEngine, CancelStopsResultsAndTheRecogniserGoesOn) {
-  auto buffers = captureBuffers(*dir_ / "twice.f32");
-  auto recognizer = service_->makeRecognizer("en-US");
-  auto request = liveRequest();
-  Collector collector;
-  auto task = recognizer->recognitionTask(request, collector.handler());
-  // Feed up to the middle of the first utterance until the engine has said something.
-  size_t fed = 0;
-  while (fed < 60) request->append(buffers[fed++]);
-  ASSERT_TRUE(collector.waitForCount(1));
-  task->cancel();
-  auto afterCancel = collector.deliveries().size();
-  EXPECT_NE(task->state(), TaskState::running);
-  while (fed < buffers.size()) request->append(buffers[fed++]);
-  request->endAudio();
-  EXPECT_TRUE(waitUntilNotRunning(*task));
-  // The next task on the same recogniser runs after the cancelled one has stopped.
-  auto next = liveRequest();
-  Collector nextCollector;
-  auto nextTask = recognizer->recognitionTask(next, nextCollector.handler());
-  for (size_t i = 0; i < 150; ++i) next->append(buffers[i]);
-  next->endAudio();
-  auto outcome = nextCollector.outcome();
-  ASSERT_TRUE(outcome && outcome->result);
-  // The decoder's channel estimate has moved with the cancelled audio, which can change the
-  // last word; the recogniser still recognises.
-  EXPECT_EQ(lowerWords(outcome->result->bestTranscription.formattedString).substr(0, 14),
-            "go forward ten");
-
-  EXPECT_EQ(collector.deliveries().size(), afterCancel);
-  EXPECT_EQ(task->state(), TaskState::completed);
-  for (const auto& delivery : collector.deliveries()) {
-    ASSERT_TRUE(delivery.result);
-    EXPECT_FALSE(delivery.result->isFinal);
-  }
-}
-
-TEST_F(PocketSphinxEngine, TasksOfARecogniserRunInOrder) {
-  auto buffers = captureBuffers(*dir_ / "twice.f32");
-  auto recognizer = service_->makeRecognizer("en-US");
-  std::mutex lock;
-  std::vector<int> order;
-  std::vector<std::shared_ptr<AudioBufferRecognitionRequest>> requests;
-  std::vector<std::shared_ptr<RecognitionTask>> tasks;
-  for (int n = 0; n < 3; ++n) {
-    auto request = liveRequest();
-    request->shouldReportPartialResults = false;
-    requests.push_back(request);
-    tasks.push_back(recognizer->recognitionTask(
-        request, [&, n](const std::optional<Result>& result, const std::optional<Error>&) {
-          std::lock_guard<std::mutex> hold(lock);
-          if (result && result->isFinal) order.push_back(n);
-        }));
-  }
-  // The last request is complete first; its task still waits for the two before it.
-  for (int n = 2; n >= 0; --n) {
-    for (size_t i = 0; i < 40; ++i) requests[static_cast<size_t>(n)]->append(buffers[i]);
-    requests[static_cast<size_t>(n)]->endAudio();
-  }
-  for (const auto& task : tasks) EXPECT_TRUE(waitUntilNotRunning(*task));
-  std::lock_guard<std::mutex> hold(lock);
-  EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
-}
-
-TEST_F(PocketSphinxEngine, ABufferNobodyCanConvertIsAnError) {
-  auto recognizer = service_->makeRecognizer("en-US");
-  auto request = liveRequest();
-  Collector collector;
-  auto task = recognizer->recognitionTask(request, collector.handler());
-  auto broken =
-      std::make_shared<audio::PcmBuffer>(audio::AudioFormat{audio::SampleFormat::s16, 0.0, 1}, 128);
-  broken->setFrameLength(128);
-  request->append(broken);
-  auto outcome = collector.outcome();
-  ASSERT_TRUE(outcome && outcome->error);
-  EXPECT_EQ(outcome->error->code, kErrorAudioFormat);
-  EXPECT_FALSE(outcome->error->description.empty());
-  EXPECT_TRUE(waitUntilNotRunning(*task));
-}
-
-TEST_F(PocketSphinxEngine, RecognisersComeAndGoWithoutHangingOrLateResults) {
-  auto buffers = captureBuffers(*dir_ / "twice.f32");
-  service_->prepareRecognizers("en-US", 2);
-  auto results = std::make_shared<std::atomic<int>>(0);
-  for (int round = 0; round < 6; ++round) {
-    auto recognizer = service_->makeRecognizer("en-US");
-    auto request = liveRequest();
-    auto task = recognizer->recognitionTask(
-        request,
-        [results](const std::optional<Result>&, const std::optional<Error>&) { ++*results; });
-    // Queued behind the first and never begun.
-    recognizer->recognitionTask(liveRequest(), [results](const auto&, const auto&) { ++*results; });
-    for (size_t i = 0; i < 100; ++i) request->append(buffers[i]);
-    recognizer.reset();  // joins the recogniser's thread; its tasks are cancelled
-    EXPECT_NE(task->state(), TaskState::running);
-  }
-  int settled = results->load();
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(results->load(), settled);
-}
-
-TEST_F(PocketSphinxEngine, AResultHandlerMayLetGoOfItsRecogniser) {
-  auto recognizer = service_->makeRecognizer("en-US");
-  std::promise<void> released;
-  auto request = liveRequest();
-  auto holder = std::make_shared<std::shared_ptr<Recognizer>>(recognizer);
-  recognizer->recognitionTask(request, [holder, &released](const std::optional<Result>& result,
-                                                           const std::optional<Error>&) {
-    if (result && result->isFinal) {
-      holder->reset();
-      released.set_value();
-    }
-  });
-  recognizer.reset();
-  request->endAudio();
-  EXPECT_EQ(released.get_future().wait_for(kWait), std::future_status::ready);
 }
 
 TEST_F(PocketSphinxEngine, AServiceCanGoWhileItLoadsAhead) {

@@ -7,30 +7,17 @@
 
 #include "event_recorder.h"
 #include "fake_audio.h"
-#include "fake_speech_service.h"
+#include "source_fixture.h"
 
 namespace kavri {
 namespace {
 
 using testing::FakeSystemAudioCapture;
-using Next = speech::AudioBufferRecognitionRequest::Next;
 
-class SystemAudioSourceTest : public ::testing::Test {
+class SystemAudioSourceTest : public testing::SourceFixture {
  protected:
-  void SetUp() override {
-    fake = service.addRecognizer();
-    recognizer = SourceRecognizer::make(service, "system", "en-US");
-    recognizer->start(nullptr, nullptr);
-    source = std::make_shared<SystemAudioSource>(capture, recorder.sink());
-    source->setSink(recognizer);
-  }
-  audio::PcmBufferPtr received() {
-    audio::PcmBufferPtr out;
-    if (fake->lastTask().request->next(out, std::chrono::milliseconds(0)) != Next::buffer) {
-      return nullptr;
-    }
-    return out;
-  }
+  SystemAudioSourceTest() : SourceFixture("system") { source->setSink(recognizer); }
+
   static audio::SampleBuffer sample(const std::vector<std::byte>& bytes, int64_t frames) {
     audio::SampleBuffer sample;
     sample.format = audio::AudioFormat{audio::SampleFormat::s16, 16000.0, 1};
@@ -40,11 +27,9 @@ class SystemAudioSourceTest : public ::testing::Test {
   }
 
   testing::EventRecorder recorder;
-  testing::FakeSpeechService service;
-  std::shared_ptr<testing::FakeRecognizer> fake;
-  std::shared_ptr<SourceRecognizer> recognizer;
   std::shared_ptr<FakeSystemAudioCapture> capture = std::make_shared<FakeSystemAudioCapture>();
-  std::shared_ptr<SystemAudioSource> source;
+  std::shared_ptr<SystemAudioSource> source =
+      std::make_shared<SystemAudioSource>(capture, recorder.sink());
 };
 
 TEST_F(SystemAudioSourceTest, CapturesTheFirstTargetAtSixteenKilohertzMono) {

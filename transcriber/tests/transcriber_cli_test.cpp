@@ -12,21 +12,17 @@
 #include <thread>
 
 #include "command_line.h"
-#include "subprocess.h"
+#include "testing/files.h"
+#include "testing/json_lines.h"
+#include "testing/process.h"
+#include "testing/recordings.h"
 
 namespace kavri {
 namespace {
 
-using test::runProcess;
-using test::TempDir;
-
-std::vector<nlohmann::json> lines(const std::string& text) {
-  std::vector<nlohmann::json> parsed;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) parsed.push_back(nlohmann::json::parse(line));
-  return parsed;
-}
+using testing::parseJsonLines;
+using testing::runProcess;
+using testing::TempDir;
 
 std::vector<std::string> transcribe(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), KAVRI_TRANSCRIBE_PATH);
@@ -94,9 +90,9 @@ class Transcriber : public ::testing::Test {
   static void SetUpTestSuite() {
     dir_ = new TempDir;
     goForward_ = *dir_ / "goforward.wav";
-    auto input = test::goForwardInput();
+    auto input = testing::goForwardInput();
     input.push_back(goForward_);
-    ASSERT_TRUE(test::sox(input));
+    ASSERT_TRUE(testing::sox(input));
   }
   static void TearDownTestSuite() {
     delete dir_;
@@ -120,7 +116,7 @@ TEST_F(Transcriber, FileAsLastArgumentWritesOneErrorAndExitsWithTwo) {
 TEST_F(Transcriber, TranscribesThePathAfterTheFirstFileFlag) {
   auto run = runProcess(transcribe({"--file", goForward_, "--file", *dir_ / "missing.wav"}));
   ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
-  auto events = lines(run.out);
+  auto events = parseJsonLines(run.out);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0]["event"], "final");
   EXPECT_EQ(events[0]["text"], "Go forward ten meters.");
@@ -135,7 +131,7 @@ TEST_F(Transcriber, TranscribesThePathAfterTheFirstFileFlag) {
 TEST_F(Transcriber, FinalSegmentsEndWhereTheirDurationEnds) {
   auto run = runProcess(transcribe({"--file", goForward_, "--locale", "en_US"}));
   ASSERT_EQ(run.exitStatus, 0) << run.out;
-  auto event = lines(run.out).at(0);
+  auto event = parseJsonLines(run.out).at(0);
   EXPECT_EQ(event["language"], "en_US");
   std::vector<std::string> words;
   double previousEnd = 0.0;
@@ -152,7 +148,7 @@ TEST_F(Transcriber, FinalSegmentsEndWhereTheirDurationEnds) {
 TEST_F(Transcriber, LocaleWithoutValueFallsBackToEnglish) {
   auto run = runProcess(transcribe({"--file", goForward_, "--locale"}));
   ASSERT_EQ(run.exitStatus, 0);
-  EXPECT_EQ(lines(run.out).at(0)["language"], "en-US");
+  EXPECT_EQ(parseJsonLines(run.out).at(0)["language"], "en-US");
 }
 
 TEST_F(Transcriber, UnsupportedLocaleIsReportedBeforeAMissingFile) {
@@ -172,7 +168,7 @@ TEST_F(Transcriber, UndecodableFileIsARecognitionFailureWithStatusZero) {
   for (const auto& path : {garbage, dir_->path()}) {
     auto run = runProcess(transcribe({"--file", path}));
     EXPECT_EQ(run.exitStatus, 0);
-    auto events = lines(run.out);
+    auto events = parseJsonLines(run.out);
     ASSERT_EQ(events.size(), 1u) << run.out;
     EXPECT_EQ(events[0]["message"], "recognition_failed");
     EXPECT_TRUE(events[0]["code"].is_number_integer());
@@ -229,7 +225,7 @@ TEST_F(Transcriber, EventsGoToTheFifo) {
   ::close(reader);
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.out, "");
-  auto events = lines(received);
+  auto events = parseJsonLines(received);
   ASSERT_EQ(events.size(), 1u) << received;
   EXPECT_EQ(events[0]["text"], "Go forward ten meters.");
 }
@@ -248,9 +244,7 @@ TEST_F(Transcriber, HelpAndVersionGoToStandardOutputBeforeAnyModeOrFifo) {
   };
   for (const auto& [arguments, expected] : cases) {
     SCOPED_TRACE(::testing::PrintToString(arguments));
-    test::ProcessOptions options;
-    options.timeout = std::chrono::seconds(20);
-    auto run = runProcess(transcribe(arguments), options);
+    auto run = runProcess(transcribe(arguments), {.timeout = std::chrono::seconds(20)});
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out, expected);
@@ -262,9 +256,7 @@ TEST_F(Transcriber, AHostThatClosesTheOutputEndsTheProgramWithStatusTwoNotASigna
   for (auto arguments :
        {std::vector<std::string>{"--probe"}, std::vector<std::string>{"--file", goForward_},
         std::vector<std::string>{"--file"}}) {
-    test::ProcessOptions options;
-    options.closedOutput = true;
-    auto run = runProcess(transcribe(arguments), options);
+    auto run = runProcess(transcribe(arguments), {.closedStdout = true});
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.signal, std::nullopt);
     EXPECT_EQ(run.exitStatus, 2);

@@ -19,7 +19,13 @@
 #include "input_devices.h"
 #include "unique_fd.h"
 
-namespace kavri::keys::evdev::testing {
+namespace kavri::testing {
+
+using keys::evdev::InputDevice;
+using keys::evdev::InputDevices;
+using keys::evdev::KeyReport;
+using keys::evdev::NodeChange;
+using keys::evdev::NodeEvent;
 
 struct DeviceTraits {
   std::set<uint16_t> keys;
@@ -193,4 +199,4 @@ class FakeMachine : public std::enable_shared_from_this<FakeMachine> {
   std::vector<std::weak_ptr<Watch>> watches_;
 };
 
-}  // namespace kavri::keys::evdev::testing
+}  // namespace kavri::testing

@@ -8,68 +8,22 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 // clang-format on
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <thread>
+#include <memory>
 #include <vector>
 
 #include "flags_monitor.h"
 #include "keyboard_events.h"
+#include "testing/fake_keyboard.h"
+#include "testing/x_server.h"
 #include "x11_connection.h"
-
-extern char** environ;
 
 namespace kavri::keys {
 namespace {
 
-// Generous: only a broken monitor waits this long.
-constexpr std::chrono::seconds kEventTimeout{10};
-
-struct Seen {
-  uint16_t keyCode;
-  uint64_t flags;
-  friend bool operator==(const Seen&, const Seen&) = default;
-};
-
-void PrintTo(const Seen& seen, std::ostream* out) {
-  *out << "{" << seen.keyCode << ", 0x" << std::hex << seen.flags << std::dec << "}";
-}
-
-class Collector {
- public:
-  FlagsMonitor::FlagsHandler handler() {
-    return [this](const FlagsChangedEvent& event) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      seen_.push_back({event.keyCode, event.flags});
-      changed_.notify_all();
-    };
-  }
-  // Waits until count events came (or the timeout passed) and returns all of them.
-  std::vector<Seen> waitFor(size_t count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, kEventTimeout, [&] { return seen_.size() >= count; });
-    return seen_;
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    seen_.clear();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Seen> seen_;
-};
+using testing::FlagsRecorder;
+using testing::SeenFlags;
+using testing::taps;
 
 // Presses keys the way another client would.
 class Typist {
@@ -104,7 +58,7 @@ class FlagsMonitorX11 : public ::testing::Test {
     if (monitor_) monitor_->enable(false);
   }
 
-  Collector collector_;
+  FlagsRecorder collector_;
   Typist typist_;
   std::unique_ptr<FlagsMonitor> monitor_;
 };
@@ -112,29 +66,26 @@ class FlagsMonitorX11 : public ::testing::Test {
 TEST_F(FlagsMonitorX11, ReportsAModifierPressAndReleaseWithTheStateAfterEach) {
   typist_.tap(XK_Control_L);
   typist_.tap(XK_Shift_R);
-  EXPECT_EQ(collector_.waitFor(4), (std::vector<Seen>{{kVK_Control, kFlagControl},
-                                                      {kVK_Control, 0},
-                                                      {kVK_RightShift, kFlagShift},
-                                                      {kVK_RightShift, 0}}));
+  EXPECT_EQ(collector_.take(4), taps({{kVK_Control, kFlagControl}, {kVK_RightShift, kFlagShift}}));
 }
 
 TEST_F(FlagsMonitorX11, KeepsTheSharedFlagWhileTheOtherSideIsHeld) {
   typist_.key(XK_Alt_R, true);
   typist_.tap(XK_Alt_L);
   typist_.key(XK_Alt_R, false);
-  EXPECT_EQ(collector_.waitFor(4), (std::vector<Seen>{{kVK_RightOption, kFlagOption},
-                                                      {kVK_Option, kFlagOption},
-                                                      {kVK_Option, kFlagOption},
-                                                      {kVK_RightOption, 0}}));
+  EXPECT_EQ(collector_.take(4), (std::vector<SeenFlags>{{kVK_RightOption, kFlagOption},
+                                                        {kVK_Option, kFlagOption},
+                                                        {kVK_Option, kFlagOption},
+                                                        {kVK_RightOption, 0}}));
 }
 
 TEST_F(FlagsMonitorX11, CapsLockReportsTheLockStateItLeaves) {
   typist_.tap(XK_Caps_Lock);
   typist_.tap(XK_Caps_Lock);
-  EXPECT_EQ(collector_.waitFor(4), (std::vector<Seen>{{kVK_CapsLock, kFlagCapsLock},
-                                                      {kVK_CapsLock, kFlagCapsLock},
-                                                      {kVK_CapsLock, kFlagCapsLock},
-                                                      {kVK_CapsLock, 0}}));
+  EXPECT_EQ(collector_.take(4), (std::vector<SeenFlags>{{kVK_CapsLock, kFlagCapsLock},
+                                                        {kVK_CapsLock, kFlagCapsLock},
+                                                        {kVK_CapsLock, kFlagCapsLock},
+                                                        {kVK_CapsLock, 0}}));
 }
 
 TEST_F(FlagsMonitorX11, IgnoresOrdinaryKeysAndReleasesOfKeysThatWereNotDown) {
@@ -143,8 +94,7 @@ TEST_F(FlagsMonitorX11, IgnoresOrdinaryKeysAndReleasesOfKeysThatWereNotDown) {
   typist_.key(XK_Super_L, true);
   typist_.tap(XK_a);
   typist_.key(XK_Super_L, false);
-  EXPECT_EQ(collector_.waitFor(2),
-            (std::vector<Seen>{{kVK_Command, kFlagCommand}, {kVK_Command, 0}}));
+  EXPECT_EQ(collector_.take(2), taps({{kVK_Command, kFlagCommand}}));
 }
 
 TEST_F(FlagsMonitorX11, DeliversNothingWhileStoppedAndAgainAfterARestart) {
@@ -153,81 +103,16 @@ TEST_F(FlagsMonitorX11, DeliversNothingWhileStoppedAndAgainAfterARestart) {
   ASSERT_TRUE(monitor_->enable(true));
   EXPECT_TRUE(monitor_->enable(true));
   typist_.tap(XK_Shift_L);
-  EXPECT_EQ(collector_.waitFor(2), (std::vector<Seen>{{kVK_Shift, kFlagShift}, {kVK_Shift, 0}}));
+  EXPECT_EQ(collector_.take(2), taps({{kVK_Shift, kFlagShift}}));
 }
-
-// A private X server that the test can take away.
-class PrivateXServer {
- public:
-  PrivateXServer() {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    const std::string displayFd = std::to_string(fds[1]);
-    std::vector<std::string> args = {"Xvfb", "-displayfd", displayFd, "-nolisten",
-                                     "tcp",  "-screen",    "0",       "320x240x24"};
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const int spawned = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (spawned != 0) {
-      pid_ = -1;
-      close(fds[0]);
-      return;
-    }
-    // Xvfb writes the display number once it accepts clients; end of file means it died.
-    std::string number;
-    char c;
-    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
-    if (!number.empty()) display_ = ":" + number;
-  }
-  ~PrivateXServer() { kill(); }
-  const std::string& display() const { return display_; }
-  void kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::string display_;
-};
-
-// Points DISPLAY at another server for the life of the object.
-class DisplayOverride {
- public:
-  explicit DisplayOverride(const std::string& display) {
-    if (const char* previous = std::getenv("DISPLAY")) previous_ = previous;
-    setenv("DISPLAY", display.c_str(), 1);
-  }
-  ~DisplayOverride() {
-    if (previous_) {
-      setenv("DISPLAY", previous_->c_str(), 1);
-    } else {
-      unsetenv("DISPLAY");
-    }
-  }
-
- private:
-  std::optional<std::string> previous_;
-};
 
 // Xvfb's keyboard has no Fn key; a keyboard that reports one maps it to XF86Fn. The mapping is
 // changed on a private server, after the monitor started, so the monitor must pick it up.
 TEST(FlagsMonitorX11Fn, AKeyReportedAsFnCarriesTheFunctionFlagWhileDown) {
-  PrivateXServer server;
-  ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
-  DisplayOverride display(server.display());
+  testing::PrivateXServer server;
+  ASSERT_TRUE(server.ready()) << "Xvfb did not start";
 
-  Collector collector;
+  FlagsRecorder collector;
   auto monitor = makePlatformFlagsMonitor(collector.handler(), nullptr);
   ASSERT_TRUE(monitor->enable(true));
 
@@ -258,21 +143,18 @@ TEST(FlagsMonitorX11Fn, AKeyReportedAsFnCarriesTheFunctionFlagWhileDown) {
   }
   XCloseDisplay(x);
 
-  EXPECT_EQ(collector.waitFor(4), (std::vector<Seen>{{kVK_Function, kFlagFunction},
-                                                     {kVK_Function, 0},
-                                                     {kVK_Shift, kFlagShift},
-                                                     {kVK_Shift, 0}}));
+  EXPECT_EQ(collector.take(4), taps({{kVK_Function, kFlagFunction}, {kVK_Shift, kFlagShift}}));
   monitor->enable(false);
 }
 
 // A monitor on the X server that DISPLAY names sees one tap of Shift; the caller stops it.
-std::unique_ptr<FlagsMonitor> monitorThatSeesShift(Collector& collector) {
+std::unique_ptr<FlagsMonitor> monitorThatSeesShift(FlagsRecorder& collector) {
   auto monitor = makePlatformFlagsMonitor(collector.handler(), nullptr);
   EXPECT_TRUE(monitor->enable(true));
   Typist typist;
   EXPECT_TRUE(typist.ok());
   if (typist.ok()) typist.tap(XK_Shift_L);
-  EXPECT_EQ(collector.waitFor(2), (std::vector<Seen>{{kVK_Shift, kFlagShift}, {kVK_Shift, 0}}));
+  EXPECT_EQ(collector.take(2), taps({{kVK_Shift, kFlagShift}}));
   return monitor;
 }
 
@@ -282,23 +164,21 @@ TEST(FlagsMonitorX11ServerLoss, AServerThatGoesAwayEndsTheListenerQuietly) {
   // on a connection that is only closed afterwards), which ThreadSanitizer reports.
   GTEST_SKIP() << "libX11's IO error path trips ThreadSanitizer";
 #endif
-  PrivateXServer server;
-  ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
-  DisplayOverride display(server.display());
-  Collector collector;
+  testing::PrivateXServer server;
+  ASSERT_TRUE(server.ready()) << "Xvfb did not start";
+  FlagsRecorder collector;
   auto monitor = monitorThatSeesShift(collector);
 
-  server.kill();
+  server.stop();
   // The listener's thread must end without taking the process along, and stopping still returns.
   // (Asking for a refused start would race with other tests: a new Xvfb may take the freed
   // display number at once.)
   EXPECT_FALSE(monitor->enable(false));
 
   // The monitor works again against the next server.
-  PrivateXServer next;
-  ASSERT_FALSE(next.display().empty()) << "Xvfb did not start";
-  DisplayOverride nextDisplay(next.display());
-  Collector again;
+  testing::PrivateXServer next;
+  ASSERT_TRUE(next.ready()) << "Xvfb did not start";
+  FlagsRecorder again;
   EXPECT_FALSE(monitorThatSeesShift(again)->enable(false));
 }
 

@@ -5,22 +5,24 @@
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <memory>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "fake_input_devices.h"
 #include "keyboard_backends.h"
+#include "testing/fake_keyboard.h"
+#include "testing/wait.h"
 
 namespace kavri::keys::evdev {
 namespace {
 
 using testing::DeviceTraits;
 using testing::FakeMachine;
-
-// Generous: only a broken monitor waits this long.
-constexpr std::chrono::seconds kEventTimeout{10};
+using testing::FlagsRecorder;
+using Seen = testing::SeenFlags;
+using testing::taps;
 
 DeviceTraits withKeys(std::set<uint16_t> keys) {
   DeviceTraits traits;
@@ -32,43 +34,11 @@ const DeviceTraits kKeyboard =
     withKeys({KEY_FN, KEY_LEFTSHIFT, KEY_RIGHTSHIFT, KEY_LEFTCTRL, KEY_RIGHTCTRL, KEY_LEFTALT,
               KEY_RIGHTALT, KEY_LEFTMETA, KEY_RIGHTMETA, KEY_CAPSLOCK, KEY_A});
 
-struct Seen {
-  uint16_t keyCode;
-  uint64_t flags;
-  friend bool operator==(const Seen&, const Seen&) = default;
-};
-
-void PrintTo(const Seen& seen, std::ostream* out) {
-  *out << "{" << seen.keyCode << ", 0x" << std::hex << seen.flags << std::dec << "}";
-}
-
-class Collector {
- public:
-  FlagsMonitor::FlagsHandler handler() {
-    return [this](const FlagsChangedEvent& event) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      seen_.push_back({event.keyCode, event.flags});
-      changed_.notify_all();
-    };
-  }
-  // Waits until count events came (or the timeout passed), and takes them all.
-  std::vector<Seen> take(size_t count = 0) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, kEventTimeout, [&] { return seen_.size() >= count; });
-    return std::exchange(seen_, {});
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Seen> seen_;
-};
-
 // The keyboards' logic alone, driven by the test on its own thread.
 struct Keyboards {
   std::shared_ptr<FakeMachine> machine = std::make_shared<FakeMachine>();
   std::unique_ptr<InputDevices> devices = machine->devices();
-  Collector collector;
+  FlagsRecorder collector;
   KernelKeyboards keyboards{*devices, collector.handler()};
 
   // What the keyboards report once they have handled what the machine did since the last call.
@@ -99,8 +69,7 @@ TEST(KernelKeyboards, EachModifierAndFnReportsItsKeyCodeAndItsFlagWhileHeld) {
   rig.keyboards.start();
   for (const auto& test : kCases) {
     rig.machine->tap(keyboard, test.key);
-    EXPECT_EQ(rig.handle(), (std::vector<Seen>{test.held, {test.held.keyCode, 0}}))
-        << "kernel key " << test.key;
+    EXPECT_EQ(rig.handle(), taps({test.held})) << "kernel key " << test.key;
   }
 }
 
@@ -122,7 +91,7 @@ TEST(KernelKeyboards, CapsLockLocksOnAPressAndUnlocksOnTheReleaseOfTheNext) {
   const std::string other = lit.machine->plug(litKeyboard);
   lit.keyboards.start();
   lit.machine->tap(other, KEY_CAPSLOCK);
-  EXPECT_EQ(lit.handle(), (std::vector<Seen>{{kVK_CapsLock, kFlagCapsLock}, {kVK_CapsLock, 0}}));
+  EXPECT_EQ(lit.handle(), taps({{kVK_CapsLock, kFlagCapsLock}}));
 }
 
 TEST(KernelKeyboards, KeysHeldOnSeveralKeyboardsCountOnceAndTheirFlagsJoin) {
@@ -158,7 +127,7 @@ TEST(KernelKeyboards, RepeatsOrdinaryKeysAndReleasesOfKeysNotHeldChangeNothing) 
   rig.machine->report(keyboard, KEY_LEFTMETA, 1);
   rig.machine->report(keyboard, KEY_LEFTMETA, 2);
   rig.machine->report(keyboard, KEY_LEFTMETA, 0);
-  EXPECT_EQ(rig.handle(), (std::vector<Seen>{{kVK_Command, kFlagCommand}, {kVK_Command, 0}}));
+  EXPECT_EQ(rig.handle(), taps({{kVK_Command, kFlagCommand}}));
 }
 
 TEST(KernelKeyboards, KeysHeldWhenAKeyboardIsOpenedCountWithoutBeingReported) {
@@ -196,7 +165,7 @@ TEST(KernelKeyboards, ReadsKeyboardsItCanOpenButNeitherMiceNorItsOwnVirtualKeybo
   EXPECT_TRUE(anyKeyboardReadable(*rig.devices));
   EXPECT_EQ(rig.handle(), std::vector<Seen>{});
   rig.machine->tap(other, KEY_LEFTCTRL);
-  EXPECT_EQ(rig.handle(), (std::vector<Seen>{{kVK_Control, kFlagControl}, {kVK_Control, 0}}));
+  EXPECT_EQ(rig.handle(), taps({{kVK_Control, kFlagControl}}));
 }
 
 TEST(KernelKeyboards, PicksUpKeyboardsPluggedInLaterOrMadeReadableLater) {
@@ -206,8 +175,7 @@ TEST(KernelKeyboards, PicksUpKeyboardsPluggedInLaterOrMadeReadableLater) {
   const std::string later = rig.machine->plug(kKeyboard);
   EXPECT_EQ(rig.handle(), std::vector<Seen>{});
   rig.machine->tap(later, KEY_RIGHTALT);
-  EXPECT_EQ(rig.handle(),
-            (std::vector<Seen>{{kVK_RightOption, kFlagOption}, {kVK_RightOption, 0}}));
+  EXPECT_EQ(rig.handle(), taps({{kVK_RightOption, kFlagOption}}));
 
   // The device manager grants access a moment after the node appears.
   DeviceTraits notYet = kKeyboard;
@@ -217,7 +185,7 @@ TEST(KernelKeyboards, PicksUpKeyboardsPluggedInLaterOrMadeReadableLater) {
   rig.machine->allowReading(locked);
   EXPECT_EQ(rig.handle(), std::vector<Seen>{});
   rig.machine->tap(locked, KEY_FN);
-  EXPECT_EQ(rig.handle(), (std::vector<Seen>{{kVK_Function, kFlagFunction}, {kVK_Function, 0}}));
+  EXPECT_EQ(rig.handle(), taps({{kVK_Function, kFlagFunction}}));
 }
 
 TEST(KernelKeyboards, AKeyboardThatGoesAwayLetsGoOfTheKeysItHeld) {
@@ -244,18 +212,13 @@ TEST(KernelKeyboards, AKeyboardThatGoesAwayLetsGoOfTheKeysItHeld) {
 // The monitor's own thread over the fake machine.
 struct Monitor {
   std::shared_ptr<FakeMachine> machine = std::make_shared<FakeMachine>();
-  Collector collector;
+  FlagsRecorder collector;
   std::unique_ptr<FlagsMonitor> monitor = makeEvdevFlagsMonitor(
       collector.handler(), [machine = machine] { return machine->devices(); });
 
   // Whether the monitor holds this many devices open within the timeout.
   bool holdsOpen(int count) {
-    const auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
-    while (machine->openings() != count) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::yield();
-    }
-    return true;
+    return testing::waitUntil([&] { return machine->openings() == count; });
   }
 };
 

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "fake_keyboard_events.h"
+#include "testing/fake_keyboard.h"
 
 namespace kavri::keyglue {
 namespace {
 
-using keys::testing::FakeKeyboardEvents;
-using keys::testing::PostedKey;
+using testing::FakeKeyboardEvents;
+using testing::PostedKey;
 
 // Records posts and pauses in one timeline.
 struct Timeline {
@@ -60,12 +60,12 @@ TEST(SendPaste, WorksWithoutASource) {
 
 TEST(TrustQuery, PromptsOnlyWhenAsked) {
   FakeKeyboardEvents events;
-  events.trusted = true;
+  events.trustedAfterQueries = 0;
   EXPECT_TRUE(queryTrust(events, false));
   EXPECT_EQ(events.promptingTrustQueries, 0);
   EXPECT_TRUE(queryTrust(events, true));
   EXPECT_EQ(events.promptingTrustQueries, 1);
-  events.trusted = false;
+  events.trustedAfterQueries = -1;  // never
   EXPECT_FALSE(queryTrust(events, true));
   EXPECT_EQ(events.trustQueries, 3);
 }

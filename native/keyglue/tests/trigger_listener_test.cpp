@@ -5,8 +5,8 @@
 #include <atomic>
 #include <vector>
 
-#include "fake_keyboard_events.h"
 #include "keyboard_events.h"
+#include "testing/fake_keyboard.h"
 
 namespace kavri::keyglue {
 namespace {
@@ -126,7 +126,7 @@ TEST(TapCallback, ReenablesATapTheSystemSwitchedOffForEitherReason) {
   for (uint32_t type :
        {keys::kEventTypeTapDisabledByTimeout, keys::kEventTypeTapDisabledByUserInput}) {
     SCOPED_TRACE(type);
-    keys::testing::FakeFlagsMonitor tap(nullptr, nullptr);
+    testing::FakeFlagsMonitor tap(nullptr, nullptr);
     tap.enable(false);
     EXPECT_TRUE(reenableTapIfDisabled(type, &tap));
     EXPECT_TRUE(tap.enabled());
@@ -135,7 +135,7 @@ TEST(TapCallback, ReenablesATapTheSystemSwitchedOffForEitherReason) {
 }
 
 TEST(TapCallback, LeavesTheTapAloneForOrdinaryEventsOrWhenThereIsNone) {
-  keys::testing::FakeFlagsMonitor tap(nullptr, nullptr);
+  testing::FakeFlagsMonitor tap(nullptr, nullptr);
   EXPECT_FALSE(reenableTapIfDisabled(keys::kEventTypeFlagsChanged, &tap));
   EXPECT_FALSE(reenableTapIfDisabled(0xFFFFFFFD, &tap));
   EXPECT_TRUE(tap.enableCalls().empty());

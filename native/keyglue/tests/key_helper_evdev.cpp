@@ -25,7 +25,8 @@
 #include <iostream>
 #include <memory>
 #include <string>
-#include <thread>
+
+#include "testing/wait.h"
 
 namespace {
 
@@ -45,17 +46,6 @@ long long monotonicNanoseconds() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
-
-// Looks again until done() or the wait limit; false on the limit.
-template <typename Done>
-bool waitUntil(Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(kLookAgain);
-  }
-  return true;
 }
 
 bool holdsOpen(const std::string& pid, const std::string& node) {
@@ -89,7 +79,8 @@ int runKeyboard(const std::string& pid) {
   for (std::string line; std::getline(std::cin, line);) {
     if (line == "opened" || line == "closed") {
       const bool open = line == "opened";
-      if (!waitUntil([&] { return holdsOpen(pid, node) == open; })) {
+      if (!kavri::testing::waitUntil([&] { return holdsOpen(pid, node) == open; }, kWaitLimit,
+                                     kLookAgain)) {
         std::cerr << "process " << pid << (open ? " never opened " : " still holds ") << node
                   << "\n";
         return kTimedOut;
@@ -130,7 +121,8 @@ int openDeviceNamed(const std::string& name) {
 
 int runRead(const std::string& name, int count) {
   int fd = -1;
-  if (!waitUntil([&] { return (fd = openDeviceNamed(name)) >= 0; })) {
+  if (!kavri::testing::waitUntil([&] { return (fd = openDeviceNamed(name)) >= 0; }, kWaitLimit,
+                                 kLookAgain)) {
     std::cerr << "no input device called " << name << "\n";
     return kTimedOut;
   }

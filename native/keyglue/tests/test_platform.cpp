@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "addon.h"
-#include "fake_keyboard_events.h"
+#include "testing/fake_keyboard.h"
 
 namespace kavri::keys {
 

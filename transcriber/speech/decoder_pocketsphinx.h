@@ -1,0 +1,30 @@
+// The PocketSphinx decoder behind the decoder seam, and where its model is.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "speech/decoder.h"
+
+namespace kavri::speech {
+
+// Where the acoustic model, the language model and the pronunciation dictionary are.
+struct PocketSphinxModel {
+  std::string acousticModel;
+  std::string languageModel;
+  std::string dictionary;
+
+  // The layout of Debian's pocketsphinx-en-us package under `directory`.
+  static PocketSphinxModel inDirectory(const std::string& directory);
+  static PocketSphinxModel installed() {
+    return inDirectory("/usr/share/pocketsphinx/model/en-us");
+  }
+  bool isInstalled() const;
+};
+
+// Null, with the reason in `error`, when the model is missing or will not load. Loading costs
+// about a third of a second and 100 MB.
+std::unique_ptr<Decoder> loadPocketSphinxDecoder(const PocketSphinxModel& model,
+                                                 std::string& error);
+
+}  // namespace kavri::speech

@@ -1,0 +1,259 @@
+// The recognition worker against a scripted decoder: the order of tasks, cancelling, audio
+// carried over from one task to the next, utterance ends and errors, without the engine.
+#include "speech/recognition_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "scripted_decoder.h"
+#include "task_results.h"
+
+namespace kavri::speech {
+namespace {
+
+using testing::buffersOf;
+using testing::Collector;
+using testing::joined;
+using testing::said;
+using testing::waitUntilNotRunning;
+
+// How long a test looks for results that must not come.
+constexpr auto kLateResultWindow = std::chrono::milliseconds(50);
+
+const std::vector<std::string> kWords = {"go", "forward", "ten", "meters"};
+// "go forward ten meters" and a pause long enough to end the utterance.
+const std::vector<int16_t> kSentence = said({1, 2, 3, 4}, 0.3);
+
+std::shared_ptr<AudioBufferRecognitionRequest> liveRequest(bool partials = true) {
+  auto request = std::make_shared<AudioBufferRecognitionRequest>();
+  request->shouldReportPartialResults = partials;
+  request->addsPunctuation = true;
+  return request;
+}
+
+class RecognitionWorkerTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<Recognizer> makeRecognizer() {
+    return std::make_shared<WorkerRecognizer>(pool, files.audio(), true);
+  }
+
+  testing::ScriptedFiles files;
+  std::atomic<int> decodersLoaded{0};
+  std::shared_ptr<DecoderPool> pool = std::make_shared<DecoderPool>([this](std::string&) {
+    ++decodersLoaded;
+    return std::make_unique<testing::ScriptedDecoder>(kWords);
+  });
+  std::shared_ptr<Recognizer> recognizer = makeRecognizer();
+};
+
+TEST_F(RecognitionWorkerTest, FileRequestsReportEachFinishedUtteranceWhenAskedTo) {
+  files.files["twice"] = joined({said({1, 2, 3, 4}, 0.5), said({1, 2, 3, 4}, 0.5)});
+  UrlRecognitionRequest request{"twice", true, false, true};
+  Collector collector;
+  recognizer->recognitionTask(request, collector.handler());
+  auto outcome = collector.outcome();
+  ASSERT_TRUE(outcome && outcome->result);
+  std::vector<std::string> texts;
+  for (const auto& delivery : collector.deliveries()) {
+    ASSERT_TRUE(delivery.result);
+    texts.push_back(delivery.result->bestTranscription.formattedString +
+                    (delivery.result->isFinal ? " (final)" : ""));
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{
+                       "Go forward ten meters.", "Go forward ten meters. Go forward ten meters.",
+                       "Go forward ten meters. Go forward ten meters. (final)"}));
+  // One stream for the whole file: the second "go" is where the file has it.
+  EXPECT_DOUBLE_EQ(outcome->result->bestTranscription.segments.at(4).timestamp, 0.9);
+}
+
+TEST_F(RecognitionWorkerTest, AudioQueuedBehindAnUtteranceEndGoesToTheNextTask) {
+  testing::LiveFeed live(recognizer);
+  // All at once, faster than anyone speaks.
+  for (const auto& buffer : buffersOf(joined({kSentence, kSentence}))) live.feed(buffer);
+  ASSERT_TRUE(live.waitForSpokenFinals(2)) << live.shown();
+  live.endAudio();
+  ASSERT_TRUE(live.waitForEnd());
+
+  EXPECT_FALSE(live.deliveredOnCallerThread());
+  EXPECT_EQ(live.finalsOfEndedTasks(),
+            (std::vector<std::string>{"Go forward ten meters.", "Go forward ten meters.", ""}));
+  // A partial comes only when the words change.
+  auto tasks = live.log();
+  const std::vector<std::string> partials = {"Go", "Go forward", "Go forward ten",
+                                             "Go forward ten meters"};
+  EXPECT_EQ(tasks.at(0).partials, partials);
+  EXPECT_EQ(tasks.at(1).partials, partials);
+}
+
+TEST_F(RecognitionWorkerTest, EndOfAudioGivesTheFinalResultOfWhatWasHeard) {
+  auto request = liveRequest();
+  Collector collector;
+  auto task = recognizer->recognitionTask(request, collector.handler());
+  EXPECT_EQ(task->state(), TaskState::running);
+  for (const auto& buffer : buffersOf(said({1, 2, 3}))) request->append(buffer);
+  request->endAudio();
+  request->append(buffersOf(said({4}))[0]);  // after the end: dropped
+  auto outcome = collector.outcome();
+  ASSERT_TRUE(outcome && outcome->result);
+  EXPECT_EQ(outcome->result->bestTranscription.formattedString, "Go forward ten.");
+  EXPECT_TRUE(waitUntilNotRunning(*task));
+  EXPECT_EQ(task->state(), TaskState::completed);
+}
+
+TEST_F(RecognitionWorkerTest, AudioQueuedBeforeTheEndIsAllInTheFinalResult) {
+  auto request = liveRequest();
+  for (const auto& buffer : buffersOf(joined({kSentence, kSentence}))) request->append(buffer);
+  request->endAudio();
+  Collector collector;
+  recognizer->recognitionTask(request, collector.handler());
+  auto outcome = collector.outcome();
+  ASSERT_TRUE(outcome && outcome->result);
+  EXPECT_EQ(outcome->result->bestTranscription.formattedString,
+            "Go forward ten meters. Go forward ten meters.");
+  // Times stay in the time of the task's audio across its utterances.
+  EXPECT_DOUBLE_EQ(outcome->result->bestTranscription.segments.at(4).timestamp, 0.7);
+  size_t finals = 0;
+  for (const auto& delivery : collector.deliveries()) finals += delivery.result->isFinal;
+  EXPECT_EQ(finals, 1u);
+}
+
+TEST_F(RecognitionWorkerTest, NoAudioAtAllGivesAnEmptyFinalResult) {
+  auto request = liveRequest();
+  Collector collector;
+  recognizer->recognitionTask(request, collector.handler());
+  request->endAudio();
+  auto outcome = collector.outcome();
+  ASSERT_TRUE(outcome && outcome->result);
+  EXPECT_TRUE(outcome->result->isFinal);
+  EXPECT_EQ(outcome->result->bestTranscription.formattedString, "");
+  EXPECT_TRUE(outcome->result->bestTranscription.segments.empty());
+}
+
+TEST_F(RecognitionWorkerTest, CancelStopsResultsAndTheRecogniserGoesOn) {
+  auto buffers = buffersOf(kSentence);
+  auto request = liveRequest();
+  Collector collector;
+  auto task = recognizer->recognitionTask(request, collector.handler());
+  request->append(buffers[0]);
+  ASSERT_TRUE(collector.waitForCount(1));
+  task->cancel();
+  auto afterCancel = collector.deliveries().size();
+  EXPECT_NE(task->state(), TaskState::running);
+  for (size_t i = 1; i < buffers.size(); ++i) request->append(buffers[i]);
+  request->endAudio();
+  // The next task on the same recogniser runs after the cancelled one has stopped.
+  auto next = liveRequest();
+  Collector nextCollector;
+  recognizer->recognitionTask(next, nextCollector.handler());
+  for (const auto& buffer : buffers) next->append(buffer);
+  next->endAudio();
+  auto outcome = nextCollector.outcome();
+  ASSERT_TRUE(outcome && outcome->result);
+  EXPECT_EQ(outcome->result->bestTranscription.formattedString, "Go forward ten meters.");
+
+  EXPECT_EQ(collector.deliveries().size(), afterCancel);
+  EXPECT_EQ(task->state(), TaskState::completed);
+  for (const auto& delivery : collector.deliveries()) {
+    ASSERT_TRUE(delivery.result);
+    EXPECT_FALSE(delivery.result->isFinal);
+  }
+}
+
+TEST_F(RecognitionWorkerTest, TasksOfARecogniserRunInOrder) {
+  std::mutex lock;
+  std::vector<int> order;
+  std::vector<std::shared_ptr<AudioBufferRecognitionRequest>> requests;
+  std::vector<std::shared_ptr<RecognitionTask>> tasks;
+  for (int n = 0; n < 3; ++n) {
+    requests.push_back(liveRequest(false));
+    tasks.push_back(recognizer->recognitionTask(
+        requests.back(), [&, n](const std::optional<Result>& result, const std::optional<Error>&) {
+          std::lock_guard<std::mutex> hold(lock);
+          if (result && result->isFinal) order.push_back(n);
+        }));
+  }
+  // The last request is complete first; its task still waits for the two before it.
+  for (int n = 2; n >= 0; --n) {
+    for (const auto& buffer : buffersOf(said({1, 2}))) requests[size_t(n)]->append(buffer);
+    requests[size_t(n)]->endAudio();
+  }
+  for (const auto& task : tasks) EXPECT_TRUE(waitUntilNotRunning(*task));
+  std::lock_guard<std::mutex> hold(lock);
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+}
+
+TEST_F(RecognitionWorkerTest, AudioThatCannotBeDecodedIsAnErrorAndTheRecogniserGoesOn) {
+  auto unconvertible =
+      std::make_shared<audio::PcmBuffer>(audio::AudioFormat{audio::SampleFormat::s16, 0.0, 1}, 128);
+  unconvertible->setFrameLength(128);
+  const std::vector<int16_t> refused(512, testing::kRefused);
+  files.files["refused"] = joined({said({1}), refused});
+  struct Case {
+    std::string name;
+    std::optional<audio::PcmBufferPtr> buffer;  // a buffer-fed request, else the file `name`
+    int64_t code;
+  };
+  const Case cases[] = {{"a buffer nobody can convert", unconvertible, kErrorAudioFormat},
+                        {"a buffer the decoder refuses", buffersOf(refused)[0], kErrorDecoder},
+                        {"refused", std::nullopt, kErrorDecoder},
+                        {"missing", std::nullopt, kErrorAudioUnreadable}};
+  for (const auto& c : cases) {
+    Collector collector;
+    std::shared_ptr<RecognitionTask> task;
+    if (c.buffer) {
+      auto request = liveRequest();
+      task = recognizer->recognitionTask(request, collector.handler());
+      request->append(*c.buffer);
+    } else {
+      task = recognizer->recognitionTask(UrlRecognitionRequest{c.name}, collector.handler());
+    }
+    auto outcome = collector.outcome();
+    ASSERT_TRUE(outcome && outcome->error) << c.name;
+    EXPECT_EQ(outcome->error->code, c.code) << c.name;
+    EXPECT_FALSE(outcome->error->description.empty()) << c.name;
+    EXPECT_TRUE(waitUntilNotRunning(*task)) << c.name;
+  }
+}
+
+TEST_F(RecognitionWorkerTest, RecognisersComeAndGoWithoutHangingOrLateResults) {
+  auto buffers = buffersOf(kSentence);
+  pool->prepare(2);
+  auto results = std::make_shared<std::atomic<int>>(0);
+  for (int round = 0; round < 6; ++round) {
+    auto goes = makeRecognizer();
+    auto request = liveRequest();
+    auto task = goes->recognitionTask(
+        request,
+        [results](const std::optional<Result>&, const std::optional<Error>&) { ++*results; });
+    // Queued behind the first and never begun.
+    goes->recognitionTask(liveRequest(), [results](const auto&, const auto&) { ++*results; });
+    for (size_t i = 0; i < 3; ++i) request->append(buffers[i]);
+    goes.reset();  // joins the recogniser's thread; its tasks are cancelled
+    EXPECT_NE(task->state(), TaskState::running);
+  }
+  int settled = results->load();
+  std::this_thread::sleep_for(kLateResultWindow);
+  EXPECT_EQ(results->load(), settled);
+  // Decoders go back to the pool with their recogniser and serve the next one.
+  EXPECT_LE(decodersLoaded.load(), 2);
+}
+
+TEST_F(RecognitionWorkerTest, AResultHandlerMayLetGoOfItsRecogniser) {
+  std::promise<void> released;
+  auto request = liveRequest();
+  auto holder = std::make_shared<std::shared_ptr<Recognizer>>(recognizer);
+  recognizer->recognitionTask(request, [holder, &released](const std::optional<Result>& result,
+                                                           const std::optional<Error>&) {
+    if (result && result->isFinal) {
+      holder->reset();
+      released.set_value();
+    }
+  });
+  recognizer.reset();
+  request->endAudio();
+  EXPECT_EQ(released.get_future().wait_for(testing::kResultWait), std::future_status::ready);
+}
+
+}  // namespace
+}  // namespace kavri::speech
