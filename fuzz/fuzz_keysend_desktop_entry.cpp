@@ -1,5 +1,6 @@
 // Resolves an application name against a desktop entry made of fuzzed bytes and derives the
-// entry's identifier, through the real desktop lookup, on XDG folders of our own.
+// entry's identifier, through the real desktop lookup, on XDG folders of our own. The entry lies
+// twice: at the top of the applications folder (id "fuzzed") and in a subfolder ("sub-fuzzed").
 // Input: the application name, a line feed, then the bytes of the entry. "@DIR@" in the name
 // stands for the folder holding the entry, so that absolute paths can reach it.
 //
@@ -56,18 +57,21 @@ struct Folders {
   std::string root;
   std::string applications;
   std::string entry;
+  std::string subfolderEntry;
 
   Folders() {
     char pattern[] = "/tmp/kavri-fuzz-xdg.XXXXXX";
     root = ::mkdtemp(pattern);
     applications = root + "/data/applications";
     std::string system = root + "/system";
-    for (const std::string& folder :
-         {root + "/data", applications, system, system + "/applications", root + "/config"}) {
+    for (const std::string& folder : {root + "/data", applications, applications + "/sub", system,
+                                      system + "/applications", root + "/config"}) {
       ::mkdir(folder.c_str(), 0700);
     }
     entry = applications + "/fuzzed.desktop";
+    subfolderEntry = applications + "/sub/fuzzed.desktop";
     std::ofstream(entry) << "[Desktop Entry]\n";
+    std::ofstream(subfolderEntry) << "[Desktop Entry]\n";
     ::setenv("HOME", root.c_str(), 1);
     ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
     ::setenv("XDG_DATA_DIRS", system.c_str(), 1);
@@ -134,6 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += folders.applications.size();
   }
   std::ofstream(folders.entry, std::ios::binary | std::ios::trunc) << body;
+  std::ofstream(folders.subfolderEntry, std::ios::binary | std::ios::trunc) << body;
   checkExecLine(name);
 
   const std::optional<std::string> path = resolveAppURL(name, *workspace);
@@ -143,6 +148,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // An identifier is matched against window classes: it is never empty and never carries a
     // NUL that would cut it short there.
     if (identifier && (identifier->empty() || !isUtf8Safe(*identifier))) __builtin_trap();
+    // Without a window class, a usable entry in the subfolder is known by its whole id (the
+    // fixed places find one that GIO would refuse, and that has no identifier at all).
+    if (identifier && *path == folders.subfolderEntry &&
+        body.find("StartupWMClass") == std::string::npos && *identifier != "sub-fuzzed") {
+      __builtin_trap();
+    }
   }
   // The fixed places stay inside the folders they name, whatever the name holds.
   for (const std::string& candidate : workspace->candidatePaths(name)) {
@@ -150,5 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const std::optional<std::string> derived = desktopEntryIdentifier(name, body);
   if (derived && derived->empty()) __builtin_trap();
+  // A desktop-file id is one word of a flat namespace, wherever the entry lies.
+  if (desktopFileId(name, {folders.applications}).find('/') != std::string::npos) __builtin_trap();
   return 0;
 }

@@ -18,16 +18,31 @@ std::optional<std::string> resolveAppURL(const std::string& name, Workspace& wor
   return std::nullopt;
 }
 
+std::string desktopFileId(const std::string& path,
+                          const std::vector<std::string>& applicationFolders) {
+  for (std::string_view folder : applicationFolders) {
+    while (folder.size() > 1 && folder.ends_with('/')) folder.remove_suffix(1);
+    if (folder.empty() || path.size() <= folder.size() + 1 || !path.starts_with(folder) ||
+        path[folder.size()] != '/') {
+      continue;
+    }
+    std::string id = path.substr(folder.size() + 1);
+    std::replace(id.begin(), id.end(), '/', '-');
+    return id;
+  }
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::optional<std::string> desktopEntryIdentifier(
-    const std::string& path, const std::optional<std::string>& startupWmClass) {
+    const std::string& path, const std::optional<std::string>& startupWmClass,
+    const std::vector<std::string>& applicationFolders) {
   if (startupWmClass && !startupWmClass->empty()) return startupWmClass;
   constexpr std::string_view kSuffix = ".desktop";
-  const size_t slash = path.rfind('/');
-  std::string_view file(path);
-  if (slash != std::string::npos) file.remove_prefix(slash + 1);
-  if (file.ends_with(kSuffix)) file.remove_suffix(kSuffix.size());
-  if (file.empty()) return std::nullopt;
-  return std::string(file);
+  std::string id = desktopFileId(path, applicationFolders);
+  if (id.ends_with(kSuffix)) id.resize(id.size() - kSuffix.size());
+  if (id.empty()) return std::nullopt;
+  return id;
 }
 
 bool activate(const std::string& appURL, Workspace& workspace, const LineWriter& writeLine,

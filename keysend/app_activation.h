@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "clock.h"
 #include "workspace.h"
@@ -24,11 +25,19 @@ using LineWriter = std::function<void(const std::string&)>;
 // candidate places. The name is used unchanged.
 std::optional<std::string> resolveAppURL(const std::string& name, Workspace& workspace);
 
+// The desktop-file id of the entry at path: its path below the first of applicationFolders (the
+// "applications" folders of the XDG data folders, in their order) that holds it, with each '/'
+// turned into '-', so that applications/kde/chat.desktop is kde-chat.desktop; its file name when
+// none holds it.
+std::string desktopFileId(const std::string& path,
+                          const std::vector<std::string>& applicationFolders);
+
 // The identifier of the desktop entry at path whose StartupWMClass is startupWmClass: that class
-// when it is not empty, else the file name without ".desktop". None when both are empty, because
-// an empty identifier would match every window whose class hint leaves one half blank.
-std::optional<std::string> desktopEntryIdentifier(const std::string& path,
-                                                  const std::optional<std::string>& startupWmClass);
+// when it is not empty, else the desktop-file id without ".desktop". None when both are empty,
+// because an empty identifier would match every window whose class hint leaves one half blank.
+std::optional<std::string> desktopEntryIdentifier(
+    const std::string& path, const std::optional<std::string>& startupWmClass,
+    const std::vector<std::string>& applicationFolders = {});
 
 // Opens the application at appURL and brings it to the front. False, after one line through
 // writeLine, when the desktop reports an error or does not answer within timeout seconds.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 
 #include "selection_transfer.h"
 
@@ -14,6 +15,10 @@ namespace {
 constexpr double kIdleWait = 3600;
 
 }  // namespace
+
+bool serverTimeNotBefore(Time time, Time since) {
+  return static_cast<uint32_t>(time - since) < (uint32_t{1} << 31);
+}
 
 struct SelectionOwner::Transfer {
   Window requestor;
@@ -126,7 +131,7 @@ void SelectionOwner::answer(const XSelectionRequestEvent& request) {
   Atom property = request.property == None ? request.target : request.property;
   bool served = false;
   if (request.selection == atoms_.clipboard && !lost_ &&
-      (request.time == CurrentTime || request.time >= since_)) {
+      (request.time == CurrentTime || serverTimeNotBefore(request.time, since_))) {
     served = convert(request.requestor, request.target, property);
   }
   XEvent reply{};

@@ -20,6 +20,11 @@ namespace kavri::keysend {
 // An incremental transfer whose reader stops reading is dropped after this long.
 inline constexpr double kIncrementalStallTimeout = 5.0;
 
+// Whether the server time `time` is not before `since`. Server times are milliseconds in 32 bits
+// that wrap around every 49.7 days, so a long-lived owner cannot compare them as numbers: a time
+// less than half the range ahead of `since` counts as later, any other as earlier.
+bool serverTimeNotBefore(Time time, Time since);
+
 class SelectionOwner {
  public:
   struct Callbacks {

@@ -3,16 +3,18 @@
 // names in _NET_ACTIVE_WINDOW.
 //
 // Identity: the identifier of a desktop entry is its StartupWMClass when it has one, else its
-// desktop-file id without ".desktop"; that of an executable given by path is its file name. The
-// front-most application's identifiers are the two halves of the active window's WM_CLASS (class,
-// then instance); they match when either equals the identifier exactly.
+// desktop-file id without ".desktop" (kde-chat for applications/kde/chat.desktop); that of an
+// executable given by path is its file name. A window belongs to the application when either
+// half of its WM_CLASS (class, instance) equals the identifier exactly.
+//
+// Opening an application that runs already brings its window to the front instead of starting
+// another instance, as opening one does on other desktops; only when none of the window
+// manager's windows belongs to it is it launched.
 //
 // Launching never goes through a shell: GIO splits the Exec line itself and execs the result, so
 // quotes, "$(...)" and ";" in an entry or a name stay plain characters.
 #include "workspace_xdg.h"
 
-#include <X11/Xatom.h>
-#include <X11/Xutil.h>
 #include <fcntl.h>
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
@@ -27,6 +29,7 @@
 #include "app_activation.h"
 #include "lost_server_x11.h"
 #include "unique_fd.h"
+#include "window_manager_x11.h"
 #include "workspace.h"
 #include "x11_connection.h"
 
@@ -102,9 +105,46 @@ std::optional<std::string> launch(const std::string& path) {
   return std::nullopt;
 }
 
+// Brings the application's window to the front when it runs, else launches it; the error's
+// description, or none.
+std::optional<std::string> openOrActivate(const std::string& path,
+                                          const std::optional<std::string>& identifier) {
+  if (identifier) {
+    if (auto connection = x11::Connection::open(kEndWithLostServer)) {
+      if (std::optional<Window> window = findApplicationWindow(*connection, *identifier)) {
+        // Beyond the caller's limit for the whole open, nobody waits for the answer any more.
+        if (requestActivation(*connection, *window, x11::deadlineAfter(kOpenApplicationTimeout))) {
+          return std::nullopt;
+        }
+        return "the X server did not answer the request to activate the running application";
+      }
+    }
+  }
+  return launch(path);
+}
+
 std::string environmentOr(const char* name, const std::string& fallback) {
   const char* value = std::getenv(name);
   return value && value[0] == '/' ? std::string(value) : fallback;
+}
+
+// The "applications" folders of the XDG data folders: the user's before the system's, as XDG
+// lookups go.
+std::vector<std::string> applicationFolders() {
+  const char* home = std::getenv("HOME");
+  std::vector<std::string> folders{
+      environmentOr("XDG_DATA_HOME", std::string(home ? home : "") + "/.local/share") +
+      "/applications"};
+  const std::string dirs = environmentOr("XDG_DATA_DIRS", "/usr/local/share:/usr/share");
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string folder = dirs.substr(start, end - start);
+    if (folder.starts_with("/")) folders.push_back(folder + "/applications");
+    start = end + 1;
+  }
+  return folders;
 }
 
 class XdgWorkspace final : public Workspace {
@@ -134,30 +174,21 @@ class XdgWorkspace final : public Workspace {
     return found;
   }
 
-  // The user's data folder before the system's, as XDG lookups go.
   std::vector<std::string> candidatePaths(const std::string& name) override {
-    const char* home = std::getenv("HOME");
-    std::vector<std::string> folders{
-        environmentOr("XDG_DATA_HOME", std::string(home ? home : "") + "/.local/share")};
-    const std::string dirs = environmentOr("XDG_DATA_DIRS", "/usr/local/share:/usr/share");
-    size_t start = 0;
-    while (start <= dirs.size()) {
-      size_t end = dirs.find(':', start);
-      if (end == std::string::npos) end = dirs.size();
-      std::string folder = dirs.substr(start, end - start);
-      if (folder.starts_with("/")) folders.push_back(folder);
-      start = end + 1;
-    }
     std::vector<std::string> candidates;
-    for (const auto& folder : folders) {
-      candidates.push_back(folder + "/applications/" + name + kDesktopSuffix);
+    for (const auto& folder : applicationFolders()) {
+      candidates.push_back(folder + "/" + name + kDesktopSuffix);
     }
     return candidates;
   }
 
   void openApplication(const std::string& path, OpenCompletion completion) override {
-    // GIO's launch blocks (and may block on D-Bus activation); the caller waits with a limit.
-    std::thread([path, completion = std::move(completion)] { completion(launch(path)); }).detach();
+    std::optional<std::string> identifier = applicationIdentifier(path);
+    // GIO's launch blocks (and may block on D-Bus activation), and so does an X server slow to
+    // answer; the caller waits with a limit.
+    std::thread([path, identifier = std::move(identifier), completion = std::move(completion)] {
+      completion(openOrActivate(path, identifier));
+    }).detach();
   }
 
   std::optional<std::string> applicationIdentifier(const std::string& path) override {
@@ -165,8 +196,8 @@ class XdgWorkspace final : public Workspace {
       GObjectPtr<GDesktopAppInfo> info(g_desktop_app_info_new_from_filename(path.c_str()));
       if (!info) return std::nullopt;
       const char* wmClass = g_desktop_app_info_get_startup_wm_class(info.get());
-      return desktopEntryIdentifier(path,
-                                    wmClass ? std::optional<std::string>(wmClass) : std::nullopt);
+      return desktopEntryIdentifier(
+          path, wmClass ? std::optional<std::string>(wmClass) : std::nullopt, applicationFolders());
     }
     if (isExecutableFile(path)) return baseName(path);
     return std::nullopt;
@@ -175,37 +206,10 @@ class XdgWorkspace final : public Workspace {
   std::vector<std::string> frontmostApplicationIdentifiers() override {
     if (!connection_) connection_ = x11::Connection::open(kEndWithLostServer);
     if (!connection_) return {};
-    Display* display = connection_->display();
-    x11::ErrorTrap trap(*connection_);
-    Window active = activeWindow(display);
-    if (active == None) return {};
-    XClassHint hint{};
-    const bool named = XGetClassHint(display, active, &hint) != 0;
-    std::vector<std::string> identifiers;
-    if (named && hint.res_class) identifiers.emplace_back(hint.res_class);
-    if (named && hint.res_name) identifiers.emplace_back(hint.res_name);
-    if (hint.res_class) XFree(hint.res_class);
-    if (hint.res_name) XFree(hint.res_name);
-    if (trap.failed()) return {};
-    return identifiers;
+    return activeWindowClass(*connection_);
   }
 
  private:
-  static Window activeWindow(Display* display) {
-    Atom property = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(display, DefaultRootWindow(display), property, 0, 1, False, XA_WINDOW,
-                           &type, &format, &count, &after, &data) != Success) {
-      return None;
-    }
-    std::unique_ptr<unsigned char, int (*)(void*)> owned(data, XFree);
-    if (type != XA_WINDOW || format != 32 || count != 1 || !data) return None;
-    return static_cast<Window>(reinterpret_cast<const long*>(data)[0]);
-  }
-
   std::unique_ptr<x11::Connection> connection_;
 };
 

@@ -1,6 +1,7 @@
 #include "testing/x_server.h"
 
 #include <X11/Xlib.h>
+#include <signal.h>
 
 #include <cstdlib>
 
@@ -52,7 +53,13 @@ bool PrivateXServer::waitForWindowManager() {
   return announced;
 }
 
+void PrivateXServer::freeze(bool frozen) {
+  if (server_) server_->signal(frozen ? SIGSTOP : SIGCONT);
+}
+
 void PrivateXServer::stop() {
+  // A frozen server, and a window manager waiting on it, would end only once the grace is over.
+  freeze(false);
   if (windowManager_) windowManager_->stop();
   if (server_) server_->stop();
 }

@@ -28,6 +28,9 @@ class PrivateXServer {
   // connection of this process must be closed first: Xlib ends a process whose connection
   // breaks under it.
   void stop();
+  // A stopped (SIGSTOP) server keeps its connections and answers nothing, as a hung one does;
+  // thawed, it takes in what was sent meanwhile.
+  void freeze(bool frozen);
 
  private:
   bool waitForWindowManager();

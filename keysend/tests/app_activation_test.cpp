@@ -52,7 +52,7 @@ TEST(ResolveAppURL, FixedPlacesAreTriedInOrderWithTheNameUnchanged) {
   EXPECT_EQ(resolveAppURL("chat", workspace), std::nullopt);
 }
 
-TEST(DesktopEntryIdentifier, TheWindowClassWinsElseTheFileNameAndNeverAnEmptyOne) {
+TEST(DesktopEntryIdentifier, TheWindowClassWinsElseTheDesktopFileIdAndNeverAnEmptyOne) {
   EXPECT_EQ(desktopEntryIdentifier("/a/chat.desktop", "ChatWindow"), "ChatWindow");
   EXPECT_EQ(desktopEntryIdentifier("/a/org.example.Chat.desktop", std::nullopt),
             "org.example.Chat");
@@ -61,6 +61,26 @@ TEST(DesktopEntryIdentifier, TheWindowClassWinsElseTheFileNameAndNeverAnEmptyOne
   EXPECT_EQ(desktopEntryIdentifier("/a/.desktop", std::nullopt), std::nullopt);
   EXPECT_EQ(desktopEntryIdentifier("/a/.desktop", ""), std::nullopt);
   EXPECT_EQ(desktopEntryIdentifier("relative.desktop", std::nullopt), "relative");
+
+  // Below an applications folder, the id is the path under it with '/' turned into '-'.
+  const std::vector<std::string> folders = {"/home/u/.local/share/applications",
+                                            "/usr/share/applications/"};
+  const std::vector<std::pair<std::string, std::string>> ids = {
+      {"/usr/share/applications/kde/chat.desktop", "kde-chat"},
+      {"/usr/share/applications/a/b/chat.desktop", "a-b-chat"},
+      {"/home/u/.local/share/applications/chat.desktop", "chat"},
+      {"/home/u/.local/share/applications/org.example/Chat.desktop", "org.example-Chat"},
+      // Not inside any of them: the file name alone.
+      {"/opt/kde/chat.desktop", "chat"},
+      {"/usr/share/applications-old/kde/chat.desktop", "chat"},
+      {"/usr/share/applications", "applications"},
+  };
+  for (const auto& [path, id] : ids) {
+    EXPECT_EQ(desktopEntryIdentifier(path, std::nullopt, folders), id) << path;
+    EXPECT_EQ(desktopFileId(path, folders), path.ends_with(".desktop") ? id + ".desktop" : id);
+  }
+  EXPECT_EQ(desktopEntryIdentifier("/usr/share/applications/kde/chat.desktop", "Chat", folders),
+            "Chat");
 }
 
 TEST(Activate, SuccessReturnsTrueAndWritesNothing) {

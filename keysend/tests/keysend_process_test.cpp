@@ -97,11 +97,18 @@ class ResolveAppURLProcess : public ::testing::Test {
 TEST_F(ResolveAppURLProcess, FindsEntriesByIdAndByShownNameWithTheirIdentifiers) {
   entry("sys1", "org.example.Chat.desktop", "Name=Example Chat\nStartupWMClass=ExampleChat\n");
   entry("sys2", "plain.desktop", "Name=Plain\n");
+  entry("sys2", "kde/sub.desktop", "Name=In A Subfolder\n");
   const std::string chat = dir.path() + "/sys1/applications/org.example.Chat.desktop";
   EXPECT_EQ(resolve("org.example.Chat"), chat + "\nExampleChat");
   EXPECT_EQ(resolve("org.example.Chat.desktop"), chat + "\nExampleChat");
   EXPECT_EQ(resolve("Example Chat"), chat + "\nExampleChat");
   EXPECT_EQ(resolve("plain"), dir.path() + "/sys2/applications/plain.desktop\nplain");
+  // An entry in a subfolder has the path below applications/ as its id, '/' turned into '-'.
+  const std::string sub = dir.path() + "/sys2/applications/kde/sub.desktop\nkde-sub";
+  EXPECT_EQ(resolve("kde-sub"), sub);
+  EXPECT_EQ(resolve("kde-sub.desktop"), sub);
+  EXPECT_EQ(resolve("In A Subfolder"), sub);
+  EXPECT_EQ(resolve("sub"), "");
   EXPECT_EQ(resolve("example chat"), "");
   EXPECT_EQ(resolve("Nothing"), "");
   EXPECT_EQ(resolve(""), "");

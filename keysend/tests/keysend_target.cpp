@@ -1,8 +1,11 @@
 // A small X application for the end-to-end tests: it maps a window that takes the focus and
 // records what arrives, one line per event in <dir>/events: "focus" when it gains the focus,
 // "ctrl+n", "paste <k>" (the clipboard's text, read on Control+V, is in <dir>/paste-<k>; "paste
-// none" when there was none), "return", or "key <keysym> <state>". Its pid is in <dir>/pid.
-//   keysend_target <dir> [ignored...]
+// none" when there was none), "shift-paste <k>" (the same on Control+Shift+V, as terminal
+// emulators paste), "return", or "key <keysym> <state>" for anything else, a shortcut with a
+// modifier more or less included. Its pid is in <dir>/pid. --class=<name> sets both halves of
+// the window's WM_CLASS (by default keysend-target, KeysendTarget).
+//   keysend_target <dir> [--class=<name>] [ignored...]
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
@@ -11,6 +14,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 
 #include "pasteboard.h"
 
@@ -54,11 +58,18 @@ void requestActivation(Display* display, Window window) {
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   gDir = argv[1];
+  std::string instance = "keysend-target", windowClass = "KeysendTarget";
+  constexpr std::string_view kClassOption = "--class=";
+  for (int i = 2; i < argc; ++i) {
+    if (std::string_view(argv[i]).starts_with(kClassOption)) {
+      instance = windowClass = argv[i] + kClassOption.size();
+    }
+  }
   Display* display = XOpenDisplay(nullptr);
   if (!display) return 1;
   Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 50, 50, 300, 120, 1,
                                       BlackPixel(display, 0), WhitePixel(display, 0));
-  XClassHint hint{const_cast<char*>("keysend-target"), const_cast<char*>("KeysendTarget")};
+  XClassHint hint{instance.data(), windowClass.data()};
   XSetClassHint(display, window, &hint);
   XStoreName(display, window, "keysend target");
   XWMHints wmHints{};
@@ -88,19 +99,21 @@ int main(int argc, char** argv) {
       record("focus");
     } else if (event.type == KeyPress) {
       KeySym sym = XLookupKeysym(&event.xkey, 0);
-      const bool control = event.xkey.state & ControlMask;
+      // Lock states (Caps Lock, Num Lock) are no part of a shortcut.
+      const unsigned modifiers = event.xkey.state & (ShiftMask | ControlMask | Mod1Mask | Mod4Mask);
       if (IsModifierKey(sym)) continue;
-      if (control && sym == XK_v) {
+      if (sym == XK_v && (modifiers == ControlMask || modifiers == (ControlMask | ShiftMask))) {
+        const std::string kind = modifiers == ControlMask ? "paste " : "shift-paste ";
         auto text = pasteboard->stringForType();
         if (text) {
           writeFile(gDir + "/paste-" + std::to_string(pastes), *text, O_TRUNC);
-          record("paste " + std::to_string(pastes++));
+          record(kind + std::to_string(pastes++));
         } else {
-          record("paste none");
+          record(kind + "none");
         }
-      } else if (control && sym == XK_n) {
+      } else if (modifiers == ControlMask && sym == XK_n) {
         record("ctrl+n");
-      } else if (!control && sym == XK_Return) {
+      } else if (modifiers == 0 && sym == XK_Return) {
         record("return");
       } else {
         const char* name = XKeysymToString(sym);

@@ -2,9 +2,15 @@
 // our own that records the keystrokes and pastes it receives.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+// clang-format off
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+// clang-format on
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 
 #include "misbehaving_x_clients.h"
@@ -21,6 +27,7 @@ namespace {
 using namespace kavri::testing;
 using namespace std::chrono_literals;
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
 
@@ -38,9 +45,10 @@ class KeySendX11 : public ::testing::Test {
   }
 
   // Starts the recording application and waits until it has the focus.
-  void startTarget() {
-    target =
-        std::make_unique<ChildProcess>(std::vector<std::string>{KEYSEND_TARGET_PATH, dir.path()});
+  void startTarget(const std::vector<std::string>& options = {}) {
+    std::vector<std::string> argv = {KEYSEND_TARGET_PATH, dir.path()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    target = std::make_unique<ChildProcess>(argv);
     ASSERT_TRUE(target->started());
     ASSERT_TRUE(waitUntil([&] { return !events().empty(); }, 30s))
         << "the target never got the focus";
@@ -111,6 +119,47 @@ TEST_F(KeySendX11, PasteDeliversExactlyTheInputAndPutsThePreviousStringBack) {
               ElementsAre("paste 0", "paste 1", "paste 2", "paste 3", "paste 4"));
 }
 
+// A modifier the user still holds must not ride along with the shortcut, and must be held again
+// afterwards; a terminal emulator gets the paste shortcut it binds.
+TEST_F(KeySendX11, PasteCarriesExactlyItsOwnShortcutWhateverIsHeldOrFocused) {
+  struct Case {
+    std::string windowClass;
+    KeySym held;
+    std::string expected;
+  };
+  Display* display = XOpenDisplay(nullptr);
+  ASSERT_NE(display, nullptr);
+  auto setHeld = [&](KeySym sym, bool down) {
+    if (sym == NoSymbol) return;
+    XTestFakeKeyEvent(display, XKeysymToKeycode(display, sym), down ? True : False, CurrentTime);
+    XSync(display, False);
+  };
+  auto isDown = [&](KeySym sym) {
+    std::array<char, 32> keys{};
+    XQueryKeymap(display, keys.data());
+    const KeyCode code = XKeysymToKeycode(display, sym);
+    return (keys[code / 8] & (1 << (code % 8))) != 0;
+  };
+  for (const Case& c :
+       {Case{"KeysendTarget", XK_Alt_L, "paste 0"}, Case{"XTerm", NoSymbol, "shift-paste 0"},
+        Case{"XTerm", XK_Shift_L, "shift-paste 0"}}) {
+    SCOPED_TRACE(c.windowClass + " " + std::to_string(c.held));
+    if (target) target->stop();
+    std::filesystem::remove(dir.path() + "/events");
+    startTarget({"--class=" + c.windowClass});
+    setHeld(c.held, true);
+    RunResult result = keysend({"paste"}, "text");
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    if (c.held != NoSymbol) {
+      EXPECT_TRUE(isDown(c.held)) << "the held key was not put back";
+    }
+    setHeld(c.held, false);
+    EXPECT_TRUE(waitUntil([&] { return !eventsAfterFocus().empty(); }));
+    EXPECT_THAT(eventsAfterFocus(), ElementsAre(c.expected));
+  }
+  XCloseDisplay(display);
+}
+
 TEST_F(KeySendX11, PasteWithoutAPreviousStringLeavesThePastedText) {
   startTarget();
   pasteboard->clearContents();
@@ -162,6 +211,42 @@ TEST_F(NewChatX11, TheFrontIsRecognisedByTheDesktopIdWithoutAWindowClassHint) {
   auto workspace = makeSharedWorkspace();
   EXPECT_THAT(workspace->frontmostApplicationIdentifiers(),
               ElementsAre("KeysendTarget", "keysend-target"));
+}
+
+TEST_F(NewChatX11, AnEntryInASubfolderIsFoundAndRecognisedInFrontByItsDesktopId) {
+  // Its id, keysend-target, is the window's instance name; its file name alone names nothing.
+  entry("keysend/target.desktop", "Name=Target\nExec=" KEYSEND_TARGET_PATH " " + dir.path() + "\n");
+  RunResult result = keysend({"new-chat", "keysend-target"}, "from a subfolder", env);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  ASSERT_TRUE(waitUntil([&] { return hasEvent("return"); }));
+  EXPECT_THAT(eventsAfterFocus(), ElementsAre("ctrl+n", "paste 0", "return"));
+  RunResult probe = runProcess({RESOLVE_APP_PROBE_PATH, "keysend-target"}, {.environment = env});
+  EXPECT_EQ(probe.out, dir.path() + "/data/applications/keysend/target.desktop\nkeysend-target");
+  EXPECT_THAT(makeSharedWorkspace()->frontmostApplicationIdentifiers(), Contains("keysend-target"));
+}
+
+TEST_F(NewChatX11, ARunningAppIsBroughtToTheFrontInsteadOfStartedAgain) {
+  // An instance that the entry started would record into a folder of its own.
+  entry("kavri-chat.desktop", "Name=Chat\nStartupWMClass=KeysendTarget\nExec=" KEYSEND_TARGET_PATH
+                              " " +
+                                  dir.path() + "/second\n");
+  startTarget();
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    OtherApplicationWindow other;
+    ASSERT_TRUE(other.inFront());
+    const std::string prompt = "prompt " + std::to_string(run);
+    RunResult result = keysend({"new-chat", "Chat"}, prompt, env);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    ASSERT_TRUE(waitUntil([&] {
+      auto all = events();
+      return std::count(all.begin(), all.end(), "return") == run + 1;
+    })) << ::testing::PrintToString(events());
+    EXPECT_EQ(readFile(dir.path() + "/paste-" + std::to_string(run)), prompt);
+  }
+  EXPECT_THAT(eventsAfterFocus(),
+              ElementsAre("ctrl+n", "paste 0", "return", "ctrl+n", "paste 1", "return"));
+  EXPECT_EQ(processesOf(KEYSEND_TARGET_PATH, "DISPLAY=" + session.display()).size(), 1u);
 }
 
 TEST_F(NewChatX11, AnUnknownNameExitsThreeWithTheClipboardUntouched) {

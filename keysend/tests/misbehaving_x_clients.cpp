@@ -2,10 +2,13 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <poll.h>
 
 #include <chrono>
 #include <string>
+
+#include "testing/wait.h"
 
 namespace kavri::testing {
 
@@ -127,6 +130,46 @@ bool pointActiveWindowAtAGoneWindow() {
                   reinterpret_cast<const unsigned char*>(&value), 1);
   XCloseDisplay(display);
   return true;
+}
+
+OtherApplicationWindow::OtherApplicationWindow() {
+  Display* display = XOpenDisplay(nullptr);
+  display_ = display;
+  if (!display) return;
+  const Window root = DefaultRootWindow(display);
+  Window window = XCreateSimpleWindow(display, root, 400, 300, 200, 100, 0, 0, 0);
+  XClassHint hint{const_cast<char*>("other-app"), const_cast<char*>("OtherApp")};
+  XSetClassHint(display, window, &hint);
+  XWMHints wmHints{};
+  wmHints.flags = InputHint;
+  wmHints.input = True;
+  XSetWMHints(display, window, &wmHints);
+  XMapRaised(display, window);
+  const Atom active = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
+  inFront_ = waitUntil([&] {
+    // Asked again until granted: a window not yet managed cannot be activated.
+    XEvent request{};
+    request.xclient.type = ClientMessage;
+    request.xclient.window = window;
+    request.xclient.message_type = active;
+    request.xclient.format = 32;
+    request.xclient.data.l[0] = 2;
+    XSendEvent(display, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &request);
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(display, root, active, 0, 1, False, XA_WINDOW, &type, &format, &count,
+                       &after, &data);
+    const bool named =
+        data && count == 1 && *reinterpret_cast<const long*>(data) == static_cast<long>(window);
+    if (data) XFree(data);
+    return named;
+  });
+}
+
+OtherApplicationWindow::~OtherApplicationWindow() {
+  if (display_) XCloseDisplay(static_cast<Display*>(display_));
 }
 
 }  // namespace kavri::testing

@@ -1,5 +1,6 @@
-// X clients that misbehave towards the key sender, on the server that DISPLAY names: clipboard
-// owners that answer badly or not at all, and an active window that no longer exists.
+// X clients that stand in the key sender's way, on the server that DISPLAY names: clipboard
+// owners that answer badly or not at all, an active window that no longer exists, and another
+// application's window in front.
 #pragma once
 
 #include <atomic>
@@ -53,5 +54,21 @@ class StallingClipboardOwner {
 // Leaves _NET_ACTIVE_WINDOW naming a window that no longer exists, as a window manager that
 // exited would.
 bool pointActiveWindowAtAGoneWindow();
+
+// A window of another application (class OtherApp) that the window manager makes the active one,
+// as a taskbar click would; it stays mapped while the object lives.
+class OtherApplicationWindow {
+ public:
+  OtherApplicationWindow();
+  ~OtherApplicationWindow();
+  OtherApplicationWindow(const OtherApplicationWindow&) = delete;
+  OtherApplicationWindow& operator=(const OtherApplicationWindow&) = delete;
+  // Whether the window manager has named it in _NET_ACTIVE_WINDOW.
+  bool inFront() const { return inFront_; }
+
+ private:
+  void* display_ = nullptr;
+  bool inFront_ = false;
+};
 
 }  // namespace kavri::testing

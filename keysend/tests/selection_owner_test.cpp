@@ -8,6 +8,7 @@
 
 #include "selection_owner.h"
 
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -78,16 +79,26 @@ class SlowReader {
     window_ = x11::createMessageWindow(display_);
     property_ = XInternAtom(display_, "KAVRI_TEST", False);
   }
-  // Asks for the text; true when the owner answers with an incremental transfer.
-  bool start() {
+  // Asks for the text as of time; the property that the owner's reply names, None when it
+  // refused or did not answer.
+  Atom request(Time time) {
     XConvertSelection(display_, XInternAtom(display_, "CLIPBOARD", False),
-                      XInternAtom(display_, "UTF8_STRING", False), property_, window_, CurrentTime);
+                      XInternAtom(display_, "UTF8_STRING", False), property_, window_, time);
     XFlush(display_);
     XEvent event;
     auto isReply = [](const XEvent& e) { return e.type == SelectionNotify; };
     if (!x11::waitForEvent(display_, x11::deadlineAfter(kTakeTimeout), isReply, event)) {
-      return false;
+      return None;
     }
+    return event.xselection.property;
+  }
+  std::optional<Time> serverTime() {
+    return x11::serverTime(display_, window_, x11::deadlineAfter(kTakeTimeout));
+  }
+  // Asks for the text; true when the owner answers with an incremental transfer.
+  bool start() {
+    if (request(CurrentTime) == None) return false;
+    XEvent event;
     // The notice of the INCR property came before the reply; it announces no chunk.
     while (XCheckTypedWindowEvent(display_, window_, PropertyNotify, &event)) {
     }
@@ -128,6 +139,29 @@ class SlowReader {
   Window window_;
   Atom property_;
 };
+
+TEST(ServerTimeNotBefore, ComparesAcrossTheWrapOfTheServersClock) {
+  struct Case {
+    Time time;
+    Time since;
+    bool notBefore;
+  };
+  const Case cases[] = {
+      {1000, 1000, true},
+      {1001, 1000, true},
+      {999, 1000, false},
+      {1000u + 0x7fffffff, 1000, true},
+      {1000u + 0x80000000, 1000, false},
+      // The clock wrapped after the clipboard was taken.
+      {5, 0xfffffff0, true},
+      {0xfffffff0, 5, false},
+      {0, 0xffffffff, true},
+      {0xffffffff, 0, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(serverTimeNotBefore(c.time, c.since), c.notBefore) << c.time << " since " << c.since;
+  }
+}
 
 class SelectionOwnerTest : public ::testing::Test {
  protected:
@@ -177,6 +211,21 @@ TEST_F(SelectionOwnerTest, ReportsDoneOnlyOnceTheTransfersRunningAtTheLossAreOve
   EXPECT_TRUE(received == text);
   EXPECT_TRUE(waitUntil([&] { return owner.reports().size() == 2; }));
   EXPECT_EQ(owner.reports(), (std::vector<std::string>{"lost", "done"}));
+}
+
+TEST_F(SelectionOwnerTest, ServesRequestsUpToHalfTheClocksRangeAheadWhereverItWraps) {
+  ServingOwner owner("text");
+  ASSERT_TRUE(owner.owns());
+  SlowReader reader;
+  const std::optional<Time> now = reader.serverTime();
+  ASSERT_TRUE(now.has_value());
+  // Whatever time the server tells, one of the two lies beyond the wrap of its 32-bit clock, where
+  // comparing the times as numbers gets the order wrong.
+  const auto ahead = [&](uint32_t milliseconds) {
+    return static_cast<Time>(static_cast<uint32_t>(*now + milliseconds));
+  };
+  EXPECT_NE(reader.request(ahead(0x7fff0000)), None) << "24.8 days later counts as later";
+  EXPECT_EQ(reader.request(ahead(0x80010000)), None) << "24.9 days later counts as earlier";
 }
 
 }  // namespace

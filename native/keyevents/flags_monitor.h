@@ -45,9 +45,11 @@ class FlagsMonitor {
 
   virtual ~FlagsMonitor() = default;
   // Starting returns whether events are delivered now; false when the system refuses (no display,
-  // no way to observe keys). Starting a running monitor changes nothing. Stopping returns false
-  // and only returns once the handler has run for the last time, after it has seen every key
-  // change that the system had taken in before the stop.
+  // no way to observe keys) or does not answer within a short limit. Starting a running monitor
+  // changes nothing. Stopping returns false, and once it has returned the handler is never called
+  // again; before that the handler sees every key change that the system had taken in before the
+  // stop, unless the system does not hand them over within a short limit. Neither waits longer
+  // for the system, whatever it does.
   virtual bool enable(bool on) = 0;
 };
 

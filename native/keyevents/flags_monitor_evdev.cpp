@@ -5,7 +5,7 @@
 #include <poll.h>
 
 #include <cerrno>
-#include <mutex>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -53,28 +53,24 @@ class EvdevFlagsMonitor final : public FlagsMonitor {
   ~EvdevFlagsMonitor() override { enable(false); }
 
   bool enable(bool on) override {
-    // The listener itself asking to be enabled again: it is running.
-    if (on && thread_.onListenerThread()) return true;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!on) {
-      thread_.stop();
-      return false;
-    }
-    if (thread_.running()) return true;
-    thread_.stop();
-    std::shared_ptr<evdev::InputDevices> devices = makeDevices_();
-    if (!devices) return false;
-    auto keyboards = std::make_shared<evdev::KernelKeyboards>(*devices, onFlagsChanged_);
-    keyboards->start();
-    // Without a keyboard to read nothing would ever be reported.
-    if (!keyboards->reading()) return false;
-    return thread_.start([devices, keyboards](int wakeFd) { listen(*keyboards, wakeFd); });
+    return thread_.enable(on, [this](std::shared_ptr<ListenerRun> run) {
+      std::shared_ptr<evdev::InputDevices> devices = makeDevices_();
+      if (!devices) return false;
+      auto keyboards = std::make_shared<evdev::KernelKeyboards>(
+          *devices, [run, handler = onFlagsChanged_](const FlagsChangedEvent& event) {
+            run->deliver(handler, event);
+          });
+      keyboards->start();
+      // Without a keyboard to read nothing would ever be reported.
+      if (!keyboards->reading()) return false;
+      return thread_.start(
+          run, [devices, keyboards](ListenerRun& run) { listen(*keyboards, run.wakeFd()); });
+    });
   }
 
  private:
   FlagsHandler onFlagsChanged_;
   evdev::InputDevicesFactory makeDevices_;
-  std::mutex mutex_;
   ListenerThread thread_;
 };
 

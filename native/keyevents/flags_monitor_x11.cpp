@@ -1,36 +1,40 @@
 // X11 backend of the flags monitor. A thread of ours holds its own connection and watches XInput 2
 // raw key events on the root window, which every key press and release reaches whichever client
-// has the focus, synthetic XTest input included. Raw events carry no modifier state, and asking
-// for it after an event races the next key; XKB state notifications selected on the same
-// connection come in order instead, right after the key event that caused them. So a modifier key
-// event is held back until its own notification arrives, or, when none comes with it, until the
-// server has answered a round trip: then a notification it caused would be in, and none means the
-// key changed no modifier.
+// has the focus, synthetic XTest input included. Only that thread talks to the server, so the
+// caller of enable never waits on a server that froze longer than the limits below. Raw events
+// carry no modifier state, and asking for it after an event races the next key; XKB state
+// notifications selected on the same connection come in order instead, right after the key event
+// that caused them. So a modifier key event is held back until its own notification arrives, or,
+// when none comes with it, until the server has answered a round trip: then a notification it
+// caused would be in, and none means the key changed no modifier.
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
 #include <X11/keysym.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <bitset>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <utility>
 
 #include "flags_monitor.h"
 #include "keyboard_backends.h"
 #include "keyboard_events.h"
-#include "unique_fd.h"
+#include "listener_thread.h"
 #include "x11_connection.h"
 
 namespace kavri::keys {
 namespace {
+
+// The thread that starts and stops the monitor is the host's JavaScript thread, which must not
+// wait on an X server that froze or never answers. Starting waits this long for the listener's
+// connection (the opening's own limit is shorter); stopping is bounded by the listener thread.
+constexpr std::chrono::milliseconds kStartLimit{750};
 
 constexpr int kKeycodeCount = 256;
 // XF86XK_Fn, spelled out because the header defines it through a macro it undefines again.
@@ -141,7 +145,9 @@ class KeyListener {
     Display* display = connection_->display();
     int event = 0, error = 0;
     if (!XQueryExtension(display, "XInputExtension", &xiOpcode_, &event, &error)) return false;
-    int major = 2, minor = 0;
+    // From 2.1 on the server sends raw events while another client grabs the keyboard (a window
+    // manager's Alt+Tab, a menu, a screen locker); a 2.0 client misses the trigger's release then.
+    int major = 2, minor = 2;
     if (XIQueryVersion(display, &major, &minor) != Success) return false;
     int xkbOpcode = 0, xkbError = 0;
     int xkbMajor = XkbMajorVersion, xkbMinor = XkbMinorVersion;
@@ -297,61 +303,58 @@ class KeyListener {
   uint64_t keyEvents_ = 0;
 };
 
+// How a listener's connecting went, for the monitor that waits for it at the start.
+struct Connecting {
+  enum class State { kConnecting, kListening, kRefused };
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  State state = State::kConnecting;
+};
+
 class X11FlagsMonitor final : public FlagsMonitor {
  public:
   explicit X11FlagsMonitor(FlagsHandler onFlagsChanged)
-      : onFlagsChanged_(std::move(onFlagsChanged)) {}
+      : onFlagsChanged_(std::make_shared<FlagsHandler>(std::move(onFlagsChanged))) {}
   ~X11FlagsMonitor() override { enable(false); }
 
   bool enable(bool on) override {
-    // The listener itself asking to be enabled again: it is running.
-    if (on && std::this_thread::get_id() == thread_.get_id()) return true;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!on) {
-      stop();
+    return thread_.enable(on, [this](std::shared_ptr<ListenerRun> run) {
+      auto connecting = std::make_shared<Connecting>();
+      if (!thread_.start(run, [connecting, handler = onFlagsChanged_](ListenerRun& run) {
+            listen(run, *connecting, handler);
+          })) {
+        return false;
+      }
+      std::unique_lock<std::mutex> lock(connecting->mutex);
+      connecting->changed.wait_for(
+          lock, kStartLimit, [&] { return connecting->state != Connecting::State::kConnecting; });
+      const Connecting::State state = connecting->state;
+      lock.unlock();
+      if (state == Connecting::State::kListening) return true;
+      // A refused listener is ending; one still connecting is told to end once it can, and left.
+      thread_.stop(state == Connecting::State::kRefused ? kListenerDrainLimit
+                                                        : std::chrono::milliseconds::zero());
       return false;
-    }
-    if (thread_.joinable() && !ended_->load()) return true;
-    // A listener that ended on its own (the server went away) is reaped and replaced.
-    stop();
-    auto listener = KeyListener::connect(onFlagsChanged_);
-    if (!listener) return false;
-    UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (wake.get() < 0) return false;
-    auto ended = std::make_shared<std::atomic<bool>>(false);
-    try {
-      thread_ = std::thread([listener = std::move(listener), fd = wake.get(), ended]() mutable {
-        try {
-          listener->run(fd);
-        } catch (...) {
-          // A failing handler ends this listener only; the host process goes on.
-        }
-        listener.reset();
-        ended->store(true);
-      });
-    } catch (const std::system_error&) {
-      return false;
-    }
-    wake_ = std::move(wake);
-    ended_ = std::move(ended);
-    return true;
+    });
   }
 
  private:
-  void stop() {
-    if (!thread_.joinable()) return;
-    const uint64_t one = 1;
-    // The eventfd counter cannot overflow from one write, so this never fails in practice.
-    [[maybe_unused]] ssize_t written = write(wake_.get(), &one, sizeof one);
-    thread_.join();
-    wake_.reset();
+  // Runs on the listener's thread, with nothing of the monitor's but the shares it was given.
+  static void listen(ListenerRun& run, Connecting& connecting,
+                     const std::shared_ptr<FlagsHandler>& handler) {
+    auto listener = KeyListener::connect(
+        [&run, handler](const FlagsChangedEvent& event) { run.deliver(*handler, event); });
+    {
+      std::lock_guard<std::mutex> lock(connecting.mutex);
+      connecting.state = listener ? Connecting::State::kListening : Connecting::State::kRefused;
+      connecting.changed.notify_all();
+    }
+    if (listener) listener->run(run.wakeFd());
   }
 
-  FlagsHandler onFlagsChanged_;
-  std::mutex mutex_;
-  std::thread thread_;
-  UniqueFd wake_;
-  std::shared_ptr<std::atomic<bool>> ended_ = std::make_shared<std::atomic<bool>>(true);
+  std::shared_ptr<FlagsHandler> onFlagsChanged_;
+  ListenerThread thread_;
 };
 
 }  // namespace

@@ -1,18 +1,29 @@
 // X11 backend: events are posted with XTest on a connection of our own. XTest events carry no
 // modifier flags, so an event's flags are realised by pressing the matching modifier keys before
 // a key-down and releasing them after the key-up. The Command shortcuts of the interface land as
-// Control shortcuts here, because that is what Linux applications bind.
+// Control shortcuts here, because that is what Linux applications bind; the paste shortcut lands
+// as Control+Shift+V in a terminal emulator, which types Control+V into the shell as it is.
+//
+// The server adds every modifier key that is down to a key event, so a modifier the user still
+// holds (Shift of a chord just typed, Alt of a trigger) would turn Control+V into Control+Shift+V.
+// A keystroke therefore lifts the held modifier keys it does not want before its key-down and
+// presses them again after its key-up, as the usual X11 automation tools do when asked to clear
+// modifiers. Lock keys are left alone: their state is not held, and pressing one toggles it.
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
 #include <array>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "keyboard_backends.h"
 #include "keyboard_events.h"
+#include "terminal_emulators.h"
 #include "x11_connection.h"
 
 namespace kavri::keys {
@@ -49,20 +60,38 @@ std::vector<KeySym> modifierKeysyms(uint64_t flags) {
   return syms;
 }
 
+bool isLockKeysym(KeySym sym) {
+  return sym == XK_Caps_Lock || sym == XK_Shift_Lock || sym == XK_Num_Lock || sym == XK_Scroll_Lock;
+}
+
+// Windows between the focus and its top-level window, at most: toolkits focus a child of it.
+constexpr int kMaxFocusDepth = 16;
+
 class X11KeySource final : public KeyEventSource {};
 
 class X11KeyEvent final : public KeyEvent {
  public:
-  X11KeyEvent(KeyCode keycode, bool down) : keycode_(keycode), down_(down) {}
+  X11KeyEvent(KeySym sym, KeyCode keycode, bool down) : sym_(sym), keycode_(keycode), down_(down) {}
   void setFlags(uint64_t flags) override { flags_ = flags; }
   uint64_t flags() const override { return flags_; }
+  KeySym sym() const { return sym_; }
   KeyCode keycode() const { return keycode_; }
   bool down() const { return down_; }
 
  private:
+  KeySym sym_;
   KeyCode keycode_;
   bool down_;
   uint64_t flags_ = 0;
+};
+
+// What a key-down changed besides its key, for its key-up to undo.
+struct Keystroke {
+  KeyCode key = 0;
+  // Modifier keys pressed for the event's flags, in press order.
+  std::vector<KeyCode> pressed;
+  // Modifier keys the user held that the keystroke must not carry, released before it.
+  std::vector<KeyCode> lifted;
 };
 
 class X11KeyboardEvents final : public KeyboardEvents {
@@ -80,25 +109,33 @@ class X11KeyboardEvents final : public KeyboardEvents {
     if (sym == NoSymbol) return nullptr;
     KeyCode keycode = XKeysymToKeycode(display, sym);
     if (keycode == 0) return nullptr;
-    return std::make_unique<X11KeyEvent>(keycode, keyDown);
+    return std::make_unique<X11KeyEvent>(sym, keycode, keyDown);
   }
 
   void post(KeyEvent& event) override {
     Display* display = connection();
     auto* x11Event = dynamic_cast<X11KeyEvent*>(&event);
     if (!display || !x11Event) return;
-    std::vector<KeyCode> modifiers;
-    for (KeySym sym : modifierKeysyms(x11Event->flags())) {
-      if (KeyCode code = XKeysymToKeycode(display, sym); code != 0) modifiers.push_back(code);
-    }
     if (x11Event->down()) {
-      for (KeyCode code : modifiers) XTestFakeKeyEvent(display, code, True, CurrentTime);
-      XTestFakeKeyEvent(display, x11Event->keycode(), True, CurrentTime);
+      Keystroke stroke = prepare(display, *x11Event);
+      for (KeyCode code : stroke.lifted) XTestFakeKeyEvent(display, code, False, CurrentTime);
+      for (KeyCode code : stroke.pressed) XTestFakeKeyEvent(display, code, True, CurrentTime);
+      XTestFakeKeyEvent(display, stroke.key, True, CurrentTime);
+      inFlight_ = std::move(stroke);
     } else {
       XTestFakeKeyEvent(display, x11Event->keycode(), False, CurrentTime);
-      for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it) {
+      Keystroke stroke;
+      if (inFlight_ && inFlight_->key == x11Event->keycode()) {
+        stroke = std::move(*inFlight_);
+        inFlight_.reset();
+      } else {
+        // A key-up on its own releases the modifiers of its flags, and lifted nothing.
+        stroke.pressed = keycodesFor(display, modifierKeysyms(x11Event->flags()));
+      }
+      for (auto it = stroke.pressed.rbegin(); it != stroke.pressed.rend(); ++it) {
         XTestFakeKeyEvent(display, *it, False, CurrentTime);
       }
+      for (KeyCode code : stroke.lifted) XTestFakeKeyEvent(display, code, True, CurrentTime);
     }
     // The events must reach the server before the caller sleeps between down and up.
     XSync(display, False);
@@ -115,7 +152,10 @@ class X11KeyboardEvents final : public KeyboardEvents {
  private:
   // Opened on first need; a connection whose server went away is replaced by a new one.
   Display* connection() {
-    if (connection_ && connection_->lost()) connection_.reset();
+    if (connection_ && connection_->lost()) {
+      connection_.reset();
+      inFlight_.reset();
+    }
     if (!connection_) connection_ = x11::Connection::open(x11::kMarkLost);
     return connection_ ? connection_->display() : nullptr;
   }
@@ -125,7 +165,90 @@ class X11KeyboardEvents final : public KeyboardEvents {
     return XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor) == True;
   }
 
+  static std::vector<KeyCode> keycodesFor(Display* display, const std::vector<KeySym>& syms) {
+    std::vector<KeyCode> codes;
+    for (KeySym sym : syms) {
+      if (KeyCode code = XKeysymToKeycode(display, sym); code != 0) codes.push_back(code);
+    }
+    return codes;
+  }
+
+  // Which modifier keys the key-down must press, and which held ones it must lift, so that the
+  // key arrives with exactly the modifiers of its flags.
+  Keystroke prepare(Display* display, const X11KeyEvent& event) {
+    std::vector<KeySym> wanted = modifierKeysyms(event.flags());
+    if (event.sym() == XK_v && (event.flags() & kFlagCommand) && !(event.flags() & kFlagShift) &&
+        focusIsTerminal(display)) {
+      wanted.push_back(XK_Shift_L);
+    }
+    Keystroke stroke{event.keycode(), {}, {}};
+
+    // The modifier bits each key sets, and which keys are down now.
+    std::array<unsigned, 256> modifiersOf{};
+    if (XModifierKeymap* map = XGetModifierMapping(display)) {
+      for (int modifier = 0; modifier < 8; ++modifier) {
+        for (int i = 0; i < map->max_keypermod; ++i) {
+          modifiersOf[map->modifiermap[modifier * map->max_keypermod + i]] |= 1u << modifier;
+        }
+      }
+      XFreeModifiermap(map);
+    }
+    modifiersOf[0] = 0;
+    std::array<char, 32> down{};
+    XQueryKeymap(display, down.data());
+
+    const std::vector<KeyCode> wantedCodes = keycodesFor(display, wanted);
+    unsigned wantedMask = 0;
+    for (KeyCode code : wantedCodes) wantedMask |= modifiersOf[code];
+    unsigned keptMask = 0;
+    for (int code = 1; code < 256; ++code) {
+      if (!(down[code / 8] & (1 << (code % 8))) || modifiersOf[code] == 0) continue;
+      if (isLockKeysym(XkbKeycodeToKeysym(display, static_cast<KeyCode>(code), 0, 0))) continue;
+      if (modifiersOf[code] & ~wantedMask) {
+        stroke.lifted.push_back(static_cast<KeyCode>(code));
+      } else {
+        keptMask |= modifiersOf[code];
+      }
+    }
+    for (KeyCode code : wantedCodes) {
+      // A modifier the user holds already is left to them.
+      if (modifiersOf[code] != 0 && (modifiersOf[code] & ~keptMask) == 0) continue;
+      stroke.pressed.push_back(code);
+    }
+    return stroke;
+  }
+
+  // Whether the window with the keyboard focus, or the nearest of its ancestors that names its
+  // class, belongs to a terminal emulator.
+  bool focusIsTerminal(Display* display) {
+    // The focused window may be destroyed at any moment.
+    x11::ErrorTrap trap(*connection_);
+    Window window = None;
+    int revertTo = 0;
+    XGetInputFocus(display, &window, &revertTo);
+    for (int depth = 0; window != None && window != PointerRoot && depth < kMaxFocusDepth;
+         ++depth) {
+      XClassHint hint{};
+      if (XGetClassHint(display, window, &hint) != 0) {
+        const bool terminal = (hint.res_name && isTerminalEmulatorClass(hint.res_name)) ||
+                              (hint.res_class && isTerminalEmulatorClass(hint.res_class));
+        if (hint.res_name) XFree(hint.res_name);
+        if (hint.res_class) XFree(hint.res_class);
+        return terminal;
+      }
+      Window root = None, parent = None;
+      Window* children = nullptr;
+      unsigned count = 0;
+      if (XQueryTree(display, window, &root, &parent, &children, &count) == 0) break;
+      if (children) XFree(children);
+      if (parent == root) break;
+      window = parent;
+    }
+    return false;
+  }
+
   std::unique_ptr<x11::Connection> connection_;
+  std::optional<Keystroke> inFlight_;
 };
 
 }  // namespace

@@ -2,16 +2,28 @@
 
 #include <X11/Xatom.h>
 #include <poll.h>
+#include <setjmp.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
+
+#include "leavable_thread.h"
+
+// Xlib's header for extension libraries declares it, along with macros (min, max) that break the
+// standard library's headers.
+extern "C" void _XFreeDisplayStructure(Display* display);
 
 namespace kavri::x11 {
 
@@ -85,7 +97,43 @@ struct RestoreHandlersAtUnload {
 
 }  // namespace
 
+namespace {
+
+// XOpenDisplay asks the server a few questions after the handshake. A server that breaks the
+// connection then makes Xlib call the I/O error handler, and then the display's exit handler,
+// which ends the process: it is read before our handler runs and can only be replaced once
+// XOpenDisplay has returned. So while this thread is in XOpenDisplay, our handler leaves it
+// through longjmp instead, which jumps over frames of Xlib alone.
+thread_local jmp_buf* gOpeningEscape = nullptr;
+thread_local Display* gBrokenWhileOpening = nullptr;
+
+// XOpenDisplay, with null for a server that broke the connection before it was set up.
+Display* openOrNull(const char* name) {
+  jmp_buf escape;
+  gOpeningEscape = &escape;
+  if (setjmp(escape) != 0) {
+    gOpeningEscape = nullptr;
+    Display* broken = std::exchange(gBrokenWhileOpening, nullptr);
+    // Closing would send requests, and a display whose socket Xlib never took from xcb cannot
+    // even queue them. Freed the way XOpenDisplay frees a display it gives up on, except for
+    // xcb's share, which only libX11-xcb can reach: its socket is closed, its memory (some
+    // kilobytes) left.
+    ::close(ConnectionNumber(broken));
+    _XFreeDisplayStructure(broken);
+    return nullptr;
+  }
+  Display* display = XOpenDisplay(name);
+  gOpeningEscape = nullptr;
+  return display;
+}
+
+}  // namespace
+
 int Registry::onIOError(Display* display) {
+  if (gOpeningEscape) {
+    gBrokenWhileOpening = display;
+    longjmp(*gOpeningEscape, 1);
+  }
   Registry& registry = get();
   std::optional<LostServerPolicy> policy;
   {
@@ -131,19 +179,124 @@ int Registry::onError(Display* display, XErrorEvent* error) {
   return registry.previousErrorHandler ? registry.previousErrorHandler(display, error) : 0;
 }
 
-Display* openDisplay(int attempts, std::chrono::milliseconds pause) {
+namespace {
+
+// Display names whose last probe overran its limit and still waits for the server. Never freed: a
+// probe left running may reach it at any time.
+struct UnansweredServers {
+  std::mutex mutex;
+  std::set<std::string> names;
+
+  static UnansweredServers& get() {
+    static UnansweredServers* servers = new UnansweredServers();
+    return *servers;
+  }
+};
+
+struct XcbDisconnect {
+  void operator()(xcb_connection_t* connection) const { xcb_disconnect(connection); }
+};
+// Closing an xcb connection sends nothing, so it cannot wait on the server.
+using XcbConnection = std::unique_ptr<xcb_connection_t, XcbDisconnect>;
+
+// What a probe's helper thread and its caller share.
+struct Probe {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  bool abandoned = false;
+  XcbConnection connection;
+};
+
+enum class ProbeResult { kAnswered, kUnreachable, kSilent };
+
+// Whether the server named completes a connection handshake within limit; when it does, answered
+// holds that connection. The handshake is made with xcb on a helper thread, which takes none of
+// Xlib's locks and can be left waiting on its own; while it waits, the server counts as silent
+// without being asked again.
+ProbeResult probeServer(const std::string& name, std::chrono::milliseconds limit,
+                        XcbConnection& answered) {
+  UnansweredServers& unanswered = UnansweredServers::get();
+  {
+    std::lock_guard<std::mutex> lock(unanswered.mutex);
+    if (unanswered.names.count(name) != 0) return ProbeResult::kSilent;
+  }
+  auto probe = std::make_shared<Probe>();
+  LeavableThread helper;
+  try {
+    helper = LeavableThread([probe, name] {
+      XcbConnection connection(xcb_connect(name.c_str(), nullptr));
+      if (xcb_connection_has_error(connection.get()) != 0) connection.reset();
+      {
+        std::lock_guard<std::mutex> lock(probe->mutex);
+        probe->finished = true;
+        if (!probe->abandoned) {
+          probe->connection = std::move(connection);
+          probe->done.notify_all();
+          return;
+        }
+      }
+      connection.reset();
+      UnansweredServers& servers = UnansweredServers::get();
+      std::lock_guard<std::mutex> lock(servers.mutex);
+      servers.names.erase(name);
+    });
+  } catch (const std::system_error&) {
+    return ProbeResult::kUnreachable;
+  }
+  std::unique_lock<std::mutex> lock(probe->mutex);
+  if (probe->done.wait_for(lock, limit, [&] { return probe->finished; })) {
+    answered = std::move(probe->connection);
+    lock.unlock();
+    // The helper is only returning now.
+    helper.joinWithin(limit);
+    return answered ? ProbeResult::kAnswered : ProbeResult::kUnreachable;
+  }
+  probe->abandoned = true;
+  {
+    // Under the probe's lock, so that the helper cannot take the name out before it is in.
+    std::lock_guard<std::mutex> names(unanswered.mutex);
+    unanswered.names.insert(name);
+  }
+  lock.unlock();
+  helper.joinWithin(std::chrono::milliseconds::zero());
+  return ProbeResult::kSilent;
+}
+
+}  // namespace
+
+// XOpenDisplay holds a lock of Xlib's for the whole handshake, so one opening stuck on a server
+// that never answers would stop every later opening in the process, to any server, and could not
+// be left behind on a thread of its own. A server must answer a handshake of its own first; one
+// that answered a moment ago answers Xlib's too. The first connection stays open until Xlib's is
+// made: a server whose last client leaves resets, and refuses connections while it does.
+Display* openDisplay(int attempts, std::chrono::milliseconds pause,
+                     std::chrono::milliseconds limit) {
+  installIOHandler();
+  const char* variable = std::getenv("DISPLAY");
+  // Without a display name there is nothing to wait for.
+  if (!variable || !*variable) return nullptr;
+  const std::string name = variable;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   for (int attempt = 1;; ++attempt) {
-    if (Display* display = XOpenDisplay(nullptr)) return display;
-    // Without a display name there is nothing to wait for.
-    if (attempt >= attempts || !std::getenv("DISPLAY")) return nullptr;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return nullptr;
+    XcbConnection answered;
+    const ProbeResult probe = probeServer(name, left, answered);
+    if (probe == ProbeResult::kSilent) return nullptr;
+    if (probe == ProbeResult::kAnswered) {
+      if (Display* display = openOrNull(name.c_str())) return display;
+    }
+    if (attempt >= attempts) return nullptr;
     std::this_thread::sleep_for(pause);
   }
 }
 
 std::unique_ptr<Connection> Connection::open(LostServerPolicy onLostServer, int attempts,
-                                             std::chrono::milliseconds pause) {
-  installIOHandler();
-  Display* display = openDisplay(attempts, pause);
+                                             std::chrono::milliseconds pause,
+                                             std::chrono::milliseconds limit) {
+  Display* display = openDisplay(attempts, pause, limit);
   if (!display) return nullptr;
   return std::unique_ptr<Connection>(new Connection(display, onLostServer));
 }

@@ -21,10 +21,19 @@ namespace kavri::x11 {
 inline constexpr int kOpenAttempts = 5;
 inline constexpr std::chrono::milliseconds kOpenRetryPause{20};
 
-// XOpenDisplay on $DISPLAY, tried up to attempts times, pause apart; null when it never succeeds.
-// The display is bare: nothing below applies to it.
+// XOpenDisplay waits for the server's answer without a limit: a server that froze, or that
+// accepts connections and never answers, would hold the caller for as long as that lasts. Opening
+// waits for an answer this long, retries included.
+inline constexpr std::chrono::milliseconds kOpenLimit{500};
+
+// XOpenDisplay on $DISPLAY, tried up to attempts times, pause apart, for at most limit; null when
+// it never succeeds in time. A server that has not answered in time is not asked again until it
+// has answered (the question is left waiting on a thread of its own). A server that breaks the
+// connection while Xlib sets it up is a failed attempt, not the end of the process. The display
+// is bare: nothing below applies to it.
 Display* openDisplay(int attempts = kOpenAttempts,
-                     std::chrono::milliseconds pause = kOpenRetryPause);
+                     std::chrono::milliseconds pause = kOpenRetryPause,
+                     std::chrono::milliseconds limit = kOpenLimit);
 
 // What the loss of the server means for a connection.
 struct LostServerPolicy {
@@ -49,7 +58,8 @@ class Connection {
   // Null when no X server can be reached.
   static std::unique_ptr<Connection> open(LostServerPolicy onLostServer,
                                           int attempts = kOpenAttempts,
-                                          std::chrono::milliseconds pause = kOpenRetryPause);
+                                          std::chrono::milliseconds pause = kOpenRetryPause,
+                                          std::chrono::milliseconds limit = kOpenLimit);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;

@@ -16,19 +16,25 @@ export type TriggerEvent = 'down' | 'up';
  *
  * While listening the process is kept alive; after `stopFnListener` it can exit.
  *
- * @returns true when the key monitor runs (false, for example, when no X server can be reached).
+ * @returns true when the key monitor runs (false, for example, when no X server can be reached,
+ *   or it does not answer within 0.75 s).
  * @throws TypeError "startFnListener(callback) requires a function" when callback is missing or
  *   not a function.
  */
 export function startFnListener(callback: (this: void, event: TriggerEvent) => void): boolean;
 
-/** Stops reporting. Key changes the system took in before the call are still reported. */
+/**
+ * Stops reporting. Key changes the system took in before the call are still reported (on X11, if
+ * the server hands them over within 0.25 s); nothing is reported after the call has returned.
+ */
 export function stopFnListener(): void;
 
 /**
- * Posts the paste keystroke (Command+V on macOS, Control+V on Linux) to whatever has the
- * keyboard focus: V down, a 15 ms pause, V up. Blocks for the pause. Always returns true; ask
- * `isTrusted` whether it can work.
+ * Posts the paste keystroke (Command+V on macOS, Control+V on Linux, Control+Shift+V into a
+ * terminal emulator on X11) to whatever has the keyboard focus: V down, a 15 ms pause, V up,
+ * with exactly those modifiers (modifier keys the user holds are released around it and pressed
+ * again). Blocks for the pause, and on X11 at most 0.75 s for a server that does not answer.
+ * Always returns true; ask `isTrusted` whether it can work.
  */
 export function sendPaste(): true;
 
@@ -52,6 +58,7 @@ export function setTriggerKeyCode(): number;
 
 /**
  * Whether synthetic input from this process can work. A truthy argument asks the system to prompt
- * for the permission where it has such a prompt (X11 has none). Always a boolean.
+ * for the permission where it has such a prompt (X11 has none). Always a boolean: on X11 false
+ * when the server does not answer within 0.75 s.
  */
 export function isTrusted(prompt?: unknown): boolean;

@@ -8,18 +8,25 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 // clang-format on
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "flags_monitor.h"
 #include "keyboard_events.h"
 #include "testing/fake_keyboard.h"
+#include "testing/wait.h"
 #include "testing/x_server.h"
 #include "x11_connection.h"
 
 namespace kavri::keys {
 namespace {
+
+// Time for a listener that waited on a frozen server to deliver what it got, if it did.
+constexpr std::chrono::milliseconds kSettleTime{500};
 
 using testing::FlagsRecorder;
 using testing::SeenFlags;
@@ -106,16 +113,26 @@ TEST_F(FlagsMonitorX11, DeliversNothingWhileStoppedAndAgainAfterARestart) {
   EXPECT_EQ(collector_.take(2), taps({{kVK_Shift, kFlagShift}}));
 }
 
+// A monitor listening on a private X server of the test's own.
+class FlagsMonitorX11OwnServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.ready()) << "Xvfb did not start";
+    monitor_ = makePlatformFlagsMonitor(collector_.handler(), nullptr);
+    ASSERT_TRUE(monitor_->enable(true));
+  }
+  void TearDown() override {
+    if (monitor_) monitor_->enable(false);
+  }
+
+  testing::PrivateXServer server_;
+  FlagsRecorder collector_;
+  std::unique_ptr<FlagsMonitor> monitor_;
+};
+
 // Xvfb's keyboard has no Fn key; a keyboard that reports one maps it to XF86Fn. The mapping is
 // changed on a private server, after the monitor started, so the monitor must pick it up.
-TEST(FlagsMonitorX11Fn, AKeyReportedAsFnCarriesTheFunctionFlagWhileDown) {
-  testing::PrivateXServer server;
-  ASSERT_TRUE(server.ready()) << "Xvfb did not start";
-
-  FlagsRecorder collector;
-  auto monitor = makePlatformFlagsMonitor(collector.handler(), nullptr);
-  ASSERT_TRUE(monitor->enable(true));
-
+TEST_F(FlagsMonitorX11OwnServer, AKeyReportedAsFnCarriesTheFunctionFlagWhileDown) {
   Display* x = x11::openDisplay();
   ASSERT_NE(x, nullptr);
   int minCode = 0, maxCode = 0, perCode = 0;
@@ -143,8 +160,7 @@ TEST(FlagsMonitorX11Fn, AKeyReportedAsFnCarriesTheFunctionFlagWhileDown) {
   }
   XCloseDisplay(x);
 
-  EXPECT_EQ(collector.take(4), taps({{kVK_Function, kFlagFunction}, {kVK_Shift, kFlagShift}}));
-  monitor->enable(false);
+  EXPECT_EQ(collector_.take(4), taps({{kVK_Function, kFlagFunction}, {kVK_Shift, kFlagShift}}));
 }
 
 // A monitor on the X server that DISPLAY names sees one tap of Shift; the caller stops it.
@@ -180,6 +196,50 @@ TEST(FlagsMonitorX11ServerLoss, AServerThatGoesAwayEndsTheListenerQuietly) {
   ASSERT_TRUE(next.ready()) << "Xvfb did not start";
   FlagsRecorder again;
   EXPECT_FALSE(monitorThatSeesShift(again)->enable(false));
+}
+
+// Another client grabs the keyboard (a window manager's Alt+Tab, a menu) while the trigger is held:
+// its release must still arrive, without waiting for a later key.
+TEST_F(FlagsMonitorX11OwnServer, AReleaseDuringAnotherClientsKeyboardGrabArrivesAtOnce) {
+  Typist typist;
+  typist.key(XK_Shift_L, true);
+  ASSERT_EQ(collector_.take(1), (std::vector<SeenFlags>{{kVK_Shift, kFlagShift}}));
+
+  Display* grabber = x11::openDisplay();
+  ASSERT_NE(grabber, nullptr);
+  ASSERT_EQ(XGrabKeyboard(grabber, DefaultRootWindow(grabber), False, GrabModeAsync, GrabModeAsync,
+                          CurrentTime),
+            GrabSuccess);
+  XSync(grabber, False);
+  typist.key(XK_Shift_L, false);
+  EXPECT_EQ(collector_.take(1), (std::vector<SeenFlags>{{kVK_Shift, 0}}));
+  XCloseDisplay(grabber);
+}
+
+// Stopping must not wait for a server that answers nothing, and a listener left waiting on it
+// must deliver nothing once the server runs again, not even the keys it took in while frozen.
+TEST_F(FlagsMonitorX11OwnServer, StopReturnsAndNothingArrivesAfterItOnceTheServerRuns) {
+  Display* typist = x11::openDisplay();
+  ASSERT_NE(typist, nullptr);
+  // Xlib asks the server about the keyboard and XTest once, on first use.
+  const KeyCode control = XKeysymToKeycode(typist, XK_Control_L);
+  XTestFakeKeyEvent(typist, control, False, CurrentTime);
+  XSync(typist, False);
+
+  server_.freeze(true);
+  // Sent, not waited for: the server takes it in once it runs again.
+  XTestFakeKeyEvent(typist, control, True, CurrentTime);
+  XFlush(typist);
+  auto stopped = std::async(std::launch::async, [&] { return monitor_->enable(false); });
+  const bool returned = stopped.wait_for(testing::kWaitTimeout) == std::future_status::ready;
+  server_.freeze(false);
+  ASSERT_TRUE(returned) << "stopping waited for the frozen server";
+  EXPECT_FALSE(stopped.get());
+
+  XSync(typist, False);
+  XCloseDisplay(typist);
+  std::this_thread::sleep_for(kSettleTime);
+  EXPECT_EQ(collector_.take(0), std::vector<SeenFlags>{});
 }
 
 }  // namespace

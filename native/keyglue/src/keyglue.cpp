@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -11,6 +12,7 @@
 #include "event_bridge.h"
 #include "flags_monitor.h"
 #include "keyboard_events.h"
+#include "keyboard_worker.h"
 #include "paste_keystroke.h"
 #include "trigger_listener.h"
 
@@ -75,11 +77,14 @@ struct AddonContext {
   // monitor on X11, because the listener sees this process's own keys as well.
   std::unique_ptr<keys::FlagsMonitor> gGlobalMonitor;
   keys::FlagsMonitor* gEventTap = nullptr;
-  std::unique_ptr<keys::KeyboardEvents> gKeyboardEvents;
+  // The paste keystroke and the trust query run there, so that the JavaScript thread waits for
+  // the system only a bounded time.
+  std::unique_ptr<KeyboardWorker> gKeyboardWorker;
 
-  keys::KeyboardEvents& keyboardEvents() {
-    if (!gKeyboardEvents) gKeyboardEvents = keys::makePlatformKeyboardEvents();
-    return *gKeyboardEvents;
+  KeyboardWorker& keyboardWorker() {
+    if (!gKeyboardWorker)
+      gKeyboardWorker = std::make_unique<KeyboardWorker>(keys::makePlatformKeyboardEvents);
+    return *gKeyboardWorker;
   }
 };
 
@@ -140,7 +145,8 @@ Napi::Value StartFnListener(const Napi::CallbackInfo& info) {
 Napi::Value StopFnListener(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   // The monitor goes first: it reports what the system took in before this call, so a release
-  // typed just before stopping is not lost; nothing after it arrives.
+  // typed just before stopping is not lost; nothing after it arrives. It waits for a system that
+  // does not answer only briefly, and then drops what that system still holds.
   if (gContext.gEventTap) gContext.gEventTap->enable(false);
   gContext.gListening = false;
   gContext.gTriggerDown = false;
@@ -149,7 +155,10 @@ Napi::Value StopFnListener(const Napi::CallbackInfo& info) {
 }
 
 Napi::Value SendPaste(const Napi::CallbackInfo& info) {
-  return Napi::Boolean::New(info.Env(), sendPasteKeystroke(gContext.keyboardEvents()));
+  // A keystroke that did not end in time goes on alone; the answer is true whatever became of it.
+  const std::optional<bool> sent = gContext.keyboardWorker().run(
+      [](keys::KeyboardEvents& events) { return sendPasteKeystroke(events); });
+  return Napi::Boolean::New(info.Env(), sent.value_or(true));
 }
 
 Napi::Value SetTriggerKeyCode(const Napi::CallbackInfo& info) {
@@ -163,7 +172,10 @@ Napi::Value SetTriggerKeyCode(const Napi::CallbackInfo& info) {
 
 Napi::Value IsTrusted(const Napi::CallbackInfo& info) {
   const bool prompt = info.Length() >= 1 && info[0].ToBoolean().Value();
-  return Napi::Boolean::New(info.Env(), queryTrust(gContext.keyboardEvents(), prompt));
+  // A system that does not answer in time cannot take synthetic input now.
+  const std::optional<bool> trusted = gContext.keyboardWorker().run(
+      [prompt](keys::KeyboardEvents& events) { return queryTrust(events, prompt); });
+  return Napi::Boolean::New(info.Env(), trusted.value_or(false));
 }
 
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
@@ -176,7 +188,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
   addExtraExports(env, exports);
   // A backend whose synthetic keys come from a device of its own is made now rather than at the
   // first paste, so that the system's readers have opened the device by then.
-  if (keys::platformKeyboardEventsWantMakingAhead()) gContext.keyboardEvents();
+  if (keys::platformKeyboardEventsWantMakingAhead()) gContext.keyboardWorker().makeAhead();
   return exports;
 }
 

@@ -2,9 +2,10 @@
 // common command-line tools reorder and repeat modifier events, which would make the tests lie).
 //   key_helper keys +Control_L -Control_L ...   press (+) and release (-) keys by keysym name, in
 //                                                order, each one fully processed before the next
-//   key_helper window                            map a focused window, print "ready", then one line
-//                                                "press <keysym> <state>" per key press, until
-//                                                standard input closes
+//   key_helper window [class]                    map a focused window (its WM_CLASS class and
+//                                                instance set to class), print "ready", then one
+//                                                line "press|release <keysym> <state>" per key
+//                                                event, until standard input closes
 //   key_helper timed                             per input line "+Name"/"-Name", print the
 //                                                CLOCK_MONOTONIC nanoseconds taken just before the
 //                                                key event went to the server and once the server
@@ -68,11 +69,15 @@ int runTimed(Display* display) {
   return 0;
 }
 
-int runWindow(Display* display) {
+int runWindow(Display* display, const char* windowClass) {
   const int screen = DefaultScreen(display);
   Window window = XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0, 200, 100, 0,
                                       BlackPixel(display, screen), WhitePixel(display, screen));
-  XSelectInput(display, window, KeyPressMask | StructureNotifyMask);
+  if (windowClass) {
+    XClassHint hint{const_cast<char*>(windowClass), const_cast<char*>(windowClass)};
+    XSetClassHint(display, window, &hint);
+  }
+  XSelectInput(display, window, KeyPressMask | KeyReleaseMask | StructureNotifyMask);
   XMapWindow(display, window);
   for (XEvent event;;) {
     XNextEvent(display, &event);
@@ -87,9 +92,10 @@ int runWindow(Display* display) {
     while (XPending(display) > 0) {
       XEvent event;
       XNextEvent(display, &event);
-      if (event.type != KeyPress) continue;
+      if (event.type != KeyPress && event.type != KeyRelease) continue;
       const char* name = XKeysymToString(XLookupKeysym(&event.xkey, 0));
-      std::printf("press %s %u\n", name ? name : "?", event.xkey.state);
+      std::printf("%s %s %u\n", event.type == KeyPress ? "press" : "release", name ? name : "?",
+                  event.xkey.state);
       std::fflush(stdout);
     }
     if (poll(fds.data(), fds.size(), -1) < 0) return 1;
@@ -114,7 +120,7 @@ int main(int argc, char** argv) {
   }
   const std::string mode = argv[1];
   if (mode == "keys") return runKeys(display.get(), argc, argv);
-  if (mode == "window") return runWindow(display.get());
+  if (mode == "window") return runWindow(display.get(), argc > 2 ? argv[2] : nullptr);
   if (mode == "timed") return runTimed(display.get());
   std::cerr << "unknown mode " << mode << "\n";
   return 2;

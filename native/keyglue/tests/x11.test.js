@@ -9,23 +9,18 @@ const { after, before, describe, it } = require('node:test');
 const { Collector, delivered } = require('./events');
 const { assertEndsByItselfAfterStop } = require('./lifetime');
 const { keyHelperPath, modulePath } = require('./paths');
+const { keys: keysOn } = require('./x_server');
 
 const skip = !process.env.DISPLAY && 'no X server (run under scripts/test)';
 const keyglue = require(modulePath);
 const kChildTimeoutMs = 30000;
+const kShiftMask = 1;
 const kControlMask = 4;
 
 const collector = new Collector();
 
-// Presses and releases keys ("+Control_L", "-Control_L"); each is processed by the server before
-// the next is sent.
-function keys(...actions) {
-  const result = spawnSync(keyHelperPath, ['keys', ...actions], {
-    encoding: 'utf8',
-    timeout: kChildTimeoutMs,
-  });
-  assert.equal(result.status, 0, result.stderr);
-}
+// On the X server of the run.
+const keys = (...actions) => keysOn(process.env.DISPLAY, ...actions);
 
 // Listens while the keys are pressed. Stopping reports every key the server took in before it,
 // so once delivered, the list is complete.
@@ -85,27 +80,60 @@ describe('trigger key on X11', { skip }, () => {
 });
 
 describe('paste keystroke on X11', { skip }, () => {
-  it('makes the focused window receive v with the Control mask', async () => {
-    const window = spawn(keyHelperPath, ['window'], { stdio: ['pipe', 'pipe', 'inherit'] });
+  // Every key event that a focused window of the given class sees while the keys in held are
+  // down and sendPaste runs, up to the marker key pressed after it.
+  async function pasteInto(windowClass, held) {
+    keys(...held.map((name) => `+${name}`));
+    const window = spawn(keyHelperPath, ['window', windowClass], {
+      stdio: ['pipe', 'pipe', 'inherit'],
+    });
     const lines = readline.createInterface({ input: window.stdout });
-    const presses = [];
+    const seen = [];
     try {
       for await (const line of lines) {
         if (line === 'ready') {
           assert.equal(keyglue.sendPaste(), true);
-          continue;
+          keys(...held.map((name) => `-${name}`), '+Return', '-Return');
+        } else if (line.startsWith('press Return')) {
+          break;
+        } else {
+          seen.push(line);
         }
-        const [, name, state] = line.split(' ');
-        presses.push({ name, state: Number(state) });
-        if (name === 'v') break;
       }
     } finally {
       window.stdin.end();
       lines.close();
     }
-    assert.deepEqual(presses, [
-      { name: 'Control_L', state: 0 },
-      { name: 'v', state: kControlMask },
+    return seen;
+  }
+
+  it('gives the focused window v with the Control mask alone, and puts held modifiers back', async () => {
+    assert.deepEqual(await pasteInto('Kavri-test', []), [
+      'press Control_L 0',
+      `press v ${kControlMask}`,
+      `release v ${kControlMask}`,
+      `release Control_L ${kControlMask}`,
+    ]);
+    assert.deepEqual(await pasteInto('Kavri-test', ['Shift_L']), [
+      `release Shift_L ${kShiftMask}`,
+      'press Control_L 0',
+      `press v ${kControlMask}`,
+      `release v ${kControlMask}`,
+      `release Control_L ${kControlMask}`,
+      'press Shift_L 0',
+      `release Shift_L ${kShiftMask}`,
+    ]);
+  });
+
+  it('sends Control+Shift+V to a terminal emulator', async () => {
+    const both = kControlMask | kShiftMask;
+    assert.deepEqual(await pasteInto('XTerm', []), [
+      'press Control_L 0',
+      `press Shift_L ${kControlMask}`,
+      `press v ${both}`,
+      `release v ${both}`,
+      `release Shift_L ${both}`,
+      `release Control_L ${kControlMask}`,
     ]);
   });
 });

@@ -2,7 +2,6 @@
 // The product module when its X server goes away under it: the host process lives on, and a
 // later startFnListener works against a new server. Every server is private to this file.
 const assert = require('node:assert/strict');
-const { spawn, spawnSync } = require('node:child_process');
 const { once } = require('node:events');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -11,46 +10,12 @@ const { describe, it } = require('node:test');
 const { Worker } = require('node:worker_threads');
 
 const { Collector } = require('./events');
-const { keyHelperPath, modulePath } = require('./paths');
+const { modulePath } = require('./paths');
+const { hasXvfb, keys, startServer, stopServer } = require('./x_server');
 
-const hasXvfb = spawnSync('sh', ['-c', 'command -v Xvfb'], { encoding: 'utf8' }).status === 0;
 const skip = !hasXvfb && 'Xvfb is not installed';
 const keyglue = require(modulePath);
-const kChildTimeoutMs = 30000;
 const kControlL = 59;
-
-// Starts an Xvfb that picks a free display and tells it once it accepts clients.
-function startServer() {
-  return new Promise((resolve, reject) => {
-    const server = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', '640x480x24', '-nolisten', 'tcp'], {
-      stdio: ['ignore', 'ignore', 'ignore', 'pipe'],
-    });
-    let number = '';
-    server.stdio[3].on('data', (chunk) => {
-      number += chunk;
-      if (number.includes('\n')) resolve({ server, display: `:${number.trim()}` });
-    });
-    server.on('error', reject);
-    server.on('exit', () => reject(new Error('Xvfb ended before it was ready')));
-  });
-}
-
-function stopServer({ server }) {
-  return new Promise((resolve) => {
-    if (server.exitCode !== null || server.signalCode !== null) return resolve();
-    server.once('exit', resolve);
-    server.kill('SIGTERM');
-  });
-}
-
-function keys(display, ...actions) {
-  const result = spawnSync(keyHelperPath, ['keys', ...actions], {
-    encoding: 'utf8',
-    timeout: kChildTimeoutMs,
-    env: { ...process.env, DISPLAY: display },
-  });
-  assert.equal(result.status, 0, result.stderr);
-}
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
