@@ -1,10 +1,13 @@
 'use strict';
-// keyglue figures: the time from a key event sent to the X server until the JavaScript callback
-// runs (median and p99), how fast the event bridge carries a burst, and how long stopFnListener and
+// keyglue figures: the time from a key event sent to the system until the JavaScript callback runs
+// (median and p99), how fast the event bridge carries a burst, and how long stopFnListener and
 // isTrusted hold the JavaScript thread when the X server is frozen (each must stay under 1 s).
 //   DISPLAY=:N node bench/keyglue_bench.js [build dir]      (default build/default)
-// The latency part needs an X server, the frozen-server part Xvfb; the burst part runs anywhere.
+//   bench/keyglue-kernel                                   the kernel backend, in a VM
+// The latency part needs an X server, or /dev/uinput and no X display (the kernel backend); the
+// frozen-server part Xvfb and the X11 backend; the burst part runs anywhere.
 const { spawn } = require('node:child_process');
+const fs = require('node:fs');
 const path = require('node:path');
 const readline = require('node:readline');
 
@@ -18,37 +21,64 @@ const kBurstRounds = 5;
 const kFrozenRounds = 5;
 // Time for what a frozen server held back to finish once it runs again, between rounds.
 const kThawSettleMs = 1000;
+// The addon's own choice of backend, made once per process.
+const onX11 = Boolean(process.env.DISPLAY) && !process.env.WAYLAND_DISPLAY;
 
 function percentile(sorted, fraction) {
   return sorted[Math.min(sorted.length - 1, Math.floor(sorted.length * fraction))];
 }
 
+// Left Control pressed and released by a helper of ours: through the X server with XTest, or on a
+// uinput keyboard of its own, which the listener opens when it starts. Each line the helper prints
+// holds the CLOCK_MONOTONIC nanoseconds just before the key went out and once the system had it.
+function keyHelper() {
+  if (onX11) {
+    return {
+      system: 'the X server',
+      process: spawn(path.join(addonDir, 'keyglue_key_helper'), ['timed'], {
+        stdio: ['pipe', 'pipe', 'inherit'],
+      }),
+      press: '+Control_L',
+      release: '-Control_L',
+    };
+  }
+  return {
+    system: 'the kernel',
+    process: spawn(path.join(addonDir, 'keyglue_key_helper_evdev'), ['keyboard', String(process.pid)], {
+      stdio: ['pipe', 'pipe', 'inherit'],
+    }),
+    press: '+KEY_LEFTCTRL',
+    release: '-KEY_LEFTCTRL',
+  };
+}
+
 async function latency() {
   const keyglue = require(path.join(addonDir, 'keyglue.node'));
-  const helper = spawn(path.join(addonDir, 'keyglue_key_helper'), ['timed'], {
-    stdio: ['pipe', 'pipe', 'inherit'],
-  });
-  const sent = readline.createInterface({ input: helper.stdout })[Symbol.asyncIterator]();
+  const helper = keyHelper();
+  const sent = readline.createInterface({ input: helper.process.stdout })[Symbol.asyncIterator]();
+  if (helper.system === 'the kernel' && (await sent.next()).value !== 'ready') {
+    throw new Error('the uinput keyboard was not made');
+  }
   let arrived;
   keyglue.setTriggerKeyCode(59);
   if (!keyglue.startFnListener(() => arrived(process.hrtime.bigint()))) {
-    throw new Error('the listener did not start: is DISPLAY set?');
+    throw new Error(`the listener did not start on ${helper.system}`);
   }
   const fromSend = [];
-  const fromServer = [];
+  const fromSystem = [];
   for (let i = 0; i < kPresses * 2; ++i) {
     const callback = new Promise((resolve) => (arrived = resolve));
-    helper.stdin.write(i % 2 === 0 ? '+Control_L\n' : '-Control_L\n');
+    helper.process.stdin.write(`${i % 2 === 0 ? helper.press : helper.release}\n`);
     const [before, handled] = (await sent.next()).value.split(' ').map(BigInt);
     const at = await callback;
     fromSend.push(Number(at - before) / 1000);
-    fromServer.push(Number(at - handled) / 1000);
+    fromSystem.push(Number(at - handled) / 1000);
   }
   keyglue.stopFnListener();
-  helper.stdin.end();
+  helper.process.stdin.end();
   for (const [what, samples] of [
-    ['key sent to the X server', fromSend],
-    ['server done with the key', fromServer],
+    [`key sent to ${helper.system}`, fromSend],
+    [`${helper.system} done with the key`, fromSystem],
   ]) {
     samples.sort((a, b) => a - b);
     console.log(
@@ -125,14 +155,16 @@ async function frozenServer() {
 }
 
 (async () => {
-  if (process.env.DISPLAY) {
+  if (onX11 || fs.existsSync('/dev/uinput')) {
     await latency();
   } else {
-    console.log('no DISPLAY: latency skipped');
+    console.log('no DISPLAY and no /dev/uinput: latency skipped');
   }
   await burst();
   // Last: the addon keeps the first callback it was given, which latency needs.
-  if (hasXvfb) {
+  if (!onX11) {
+    console.log('the addon uses the kernel backend: frozen-server part skipped');
+  } else if (hasXvfb) {
     await frozenServer();
   } else {
     console.log('no Xvfb: frozen-server part skipped');

@@ -62,6 +62,8 @@ int main(int argc, char** argv) {
       .timings = {},
   };
   const int status = runKeySend(args, services);
+  // The keyboard services go first: a backend may wait for readers to take its last key.
+  keyboard.reset();
   // A late launch thread may still be inside the desktop libraries; nothing is buffered (every
   // line went out with its own write), so leave without running destructors under it.
 #if defined(__SANITIZE_ADDRESS__)

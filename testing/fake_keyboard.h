@@ -1,14 +1,19 @@
 // Fakes of the keyboard services, for the tests of the addon and of the key sender: they record
 // what the code under test asked for, in order, and can be told to refuse. Given a call log, the
 // keyboard fake also writes a line for each call into it, which the key sender's tests share
-// with their other fakes to check the order of calls across services.
+// with their other fakes to check the order of calls across services. Also a recorder of what a
+// real flags monitor reports, for the tests of every monitor backend.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <set>
 #include <string>
 #include <utility>
@@ -16,6 +21,7 @@
 
 #include "flags_monitor.h"
 #include "keyboard_events.h"
+#include "testing/wait.h"
 
 namespace kavri::testing {
 
@@ -160,6 +166,51 @@ class FakeFlagsMonitor final : public keys::FlagsMonitor {
   mutable std::mutex mutex_;
   bool enabled_ = false;
   std::vector<bool> enableCalls_;
+};
+
+// One flags-changed event as a monitor reported it.
+struct SeenFlags {
+  uint16_t keyCode = 0;
+  uint64_t flags = 0;
+  friend bool operator==(const SeenFlags&, const SeenFlags&) = default;
+};
+
+inline void PrintTo(const SeenFlags& seen, std::ostream* out) {
+  *out << "{" << seen.keyCode << ", 0x" << std::hex << seen.flags << std::dec << "}";
+}
+
+// What a monitor reports for taps of modifier keys, one after the other: each key with its flag
+// while down, then with none.
+inline std::vector<SeenFlags> taps(std::initializer_list<SeenFlags> keysDown) {
+  std::vector<SeenFlags> seen;
+  for (const SeenFlags& down : keysDown) {
+    seen.push_back(down);
+    seen.push_back({down.keyCode, 0});
+  }
+  return seen;
+}
+
+// Records what a monitor's thread hands to its flags handler.
+class FlagsRecorder {
+ public:
+  keys::FlagsMonitor::FlagsHandler handler() {
+    return [this](const keys::FlagsChangedEvent& event) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      seen_.push_back({event.keyCode, event.flags});
+      changed_.notify_all();
+    };
+  }
+  // Waits until count events came (or the timeout passed), and takes every one that came.
+  std::vector<SeenFlags> take(size_t count = 0, std::chrono::milliseconds timeout = kWaitTimeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, timeout, [&] { return seen_.size() >= count; });
+    return std::exchange(seen_, {});
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<SeenFlags> seen_;
 };
 
 }  // namespace kavri::testing

@@ -12,8 +12,10 @@ const { PushToTalk } = require('./push_to_talk');
 
 const repository = path.join(__dirname, '..', '..');
 
-// Right Control: the Fn key (63, keyglue's own default) never reaches an X server. Once keyglue
-// also watches keys through the kernel (sessions without an X display), 63 is the default there.
+// Right Control, whichever backend keyglue chose. Its own default, the Fn key (63), never reaches
+// an X server, and reaches the kernel only from keyboards whose firmware reports it. keyglue does
+// not say which backend it chose, and a guess from the environment here could differ from its
+// choice (a display that is announced but cannot be reached), so 63 is left to --trigger.
 const kDefaultTriggerKeyCode = 62;
 
 /**

@@ -12,8 +12,6 @@
 #include <X11/extensions/XInput2.h>
 #include <X11/keysym.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <array>
 #include <bitset>
@@ -22,14 +20,12 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "flags_monitor.h"
+#include "keyboard_backends.h"
 #include "keyboard_events.h"
-#include "leavable_thread.h"
-#include "unique_fd.h"
+#include "listener_thread.h"
 #include "x11_connection.h"
 
 namespace kavri::keys {
@@ -37,10 +33,8 @@ namespace {
 
 // The thread that starts and stops the monitor is the host's JavaScript thread, which must not
 // wait on an X server that froze or never answers. Starting waits this long for the listener's
-// connection (the opening's own limit is shorter); stopping waits this long for the listener to
-// report the keys that the server took in before the stop.
+// connection (the opening's own limit is shorter); stopping is bounded by the listener thread.
 constexpr std::chrono::milliseconds kStartLimit{750};
-constexpr std::chrono::milliseconds kStopLimit{250};
 
 constexpr int kKeycodeCount = 256;
 // XF86XK_Fn, spelled out because the header defines it through a macro it undefines again.
@@ -309,19 +303,13 @@ class KeyListener {
   uint64_t keyEvents_ = 0;
 };
 
-// What a listening thread shares with the monitor that started it. The thread can outlive the
-// monitor's interest in it, and the monitor itself, while its server does not answer, so each
-// holds a share.
-struct ListenerRun {
+// How a listener's connecting went, for the monitor that waits for it at the start.
+struct Connecting {
   enum class State { kConnecting, kListening, kRefused };
 
-  UniqueFd wake;
   std::mutex mutex;
   std::condition_variable changed;
   State state = State::kConnecting;
-  // Cleared when the monitor stops: from then on nothing of this run reaches the handler, however
-  // late its thread gets to the events.
-  bool delivering = true;
 };
 
 class X11FlagsMonitor final : public FlagsMonitor {
@@ -331,82 +319,50 @@ class X11FlagsMonitor final : public FlagsMonitor {
   ~X11FlagsMonitor() override { enable(false); }
 
   bool enable(bool on) override {
-    // The listener itself asking to be enabled again: it is running.
-    if (on && std::this_thread::get_id() == thread_.id()) return true;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!on) {
-      stop(kStopLimit);
+    return thread_.enable(on, [this](std::shared_ptr<ListenerRun> run) {
+      auto connecting = std::make_shared<Connecting>();
+      if (!thread_.start(run, [connecting, handler = onFlagsChanged_](ListenerRun& run) {
+            listen(run, *connecting, handler);
+          })) {
+        return false;
+      }
+      std::unique_lock<std::mutex> lock(connecting->mutex);
+      connecting->changed.wait_for(
+          lock, kStartLimit, [&] { return connecting->state != Connecting::State::kConnecting; });
+      const Connecting::State state = connecting->state;
+      lock.unlock();
+      if (state == Connecting::State::kListening) return true;
+      // A refused listener is ending; one still connecting is told to end once it can, and left.
+      thread_.stop(state == Connecting::State::kRefused ? kListenerDrainLimit
+                                                        : std::chrono::milliseconds::zero());
       return false;
-    }
-    if (run_ && !thread_.finished()) return true;
-    // A listener that ended on its own (the server went away) is reaped and replaced.
-    stop(kStopLimit);
-    auto run = std::make_shared<ListenerRun>();
-    run->wake = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!run->wake.valid()) return false;
-    try {
-      thread_ = LeavableThread([run, handler = onFlagsChanged_] { listen(*run, handler); });
-    } catch (const std::system_error&) {
-      return false;
-    }
-    run_ = run;
-    std::unique_lock<std::mutex> runLock(run->mutex);
-    run->changed.wait_for(runLock, kStartLimit,
-                          [&] { return run->state != ListenerRun::State::kConnecting; });
-    const ListenerRun::State state = run->state;
-    runLock.unlock();
-    if (state == ListenerRun::State::kListening) return true;
-    // A refused listener is ending; one still connecting is told to end once it can, and left.
-    stop(state == ListenerRun::State::kRefused ? kStopLimit : std::chrono::milliseconds::zero());
-    return false;
+    });
   }
 
  private:
   // Runs on the listener's thread, with nothing of the monitor's but the shares it was given.
-  static void listen(ListenerRun& run, const std::shared_ptr<FlagsHandler>& handler) {
-    auto listener = KeyListener::connect([&run, handler](const FlagsChangedEvent& event) {
-      std::lock_guard<std::mutex> lock(run.mutex);
-      if (run.delivering) (*handler)(event);
-    });
+  static void listen(ListenerRun& run, Connecting& connecting,
+                     const std::shared_ptr<FlagsHandler>& handler) {
+    auto listener = KeyListener::connect(
+        [&run, handler](const FlagsChangedEvent& event) { run.deliver(*handler, event); });
     {
-      std::lock_guard<std::mutex> lock(run.mutex);
-      run.state = listener ? ListenerRun::State::kListening : ListenerRun::State::kRefused;
-      run.changed.notify_all();
+      std::lock_guard<std::mutex> lock(connecting.mutex);
+      connecting.state = listener ? Connecting::State::kListening : Connecting::State::kRefused;
+      connecting.changed.notify_all();
     }
-    if (!listener) return;
-    try {
-      listener->run(run.wake.get());
-    } catch (...) {
-      // A failing handler ends this listener only; the host process goes on.
-    }
-  }
-
-  // Gives the listener drainLimit to report what the server took in before now. Whatever it has
-  // not reported by then is dropped, and a thread still waiting for its server is left to finish
-  // alone.
-  void stop(std::chrono::milliseconds drainLimit) {
-    if (!run_) return;
-    const uint64_t one = 1;
-    // The eventfd counter cannot overflow from one write, so this never fails in practice.
-    [[maybe_unused]] ssize_t written = write(run_->wake.get(), &one, sizeof one);
-    thread_.joinWithin(drainLimit);
-    const std::shared_ptr<ListenerRun> run = std::move(run_);
-    std::lock_guard<std::mutex> lock(run->mutex);
-    run->delivering = false;
+    if (listener) listener->run(run.wakeFd());
   }
 
   std::shared_ptr<FlagsHandler> onFlagsChanged_;
-  std::mutex mutex_;
-  std::shared_ptr<ListenerRun> run_;
-  LeavableThread thread_;
+  ListenerThread thread_;
 };
 
 }  // namespace
 
 // XInput 2 never switches a listener off the way an event tap can be, so there are no tap events
 // to report on X11.
-std::unique_ptr<FlagsMonitor> makePlatformFlagsMonitor(FlagsMonitor::FlagsHandler onFlagsChanged,
-                                                       FlagsMonitor::TapEventHandler) {
+std::unique_ptr<FlagsMonitor> makeX11FlagsMonitor(FlagsMonitor::FlagsHandler onFlagsChanged,
+                                                  FlagsMonitor::TapEventHandler) {
   return std::make_unique<X11FlagsMonitor>(std::move(onFlagsChanged));
 }
 

@@ -54,4 +54,9 @@ class KeyboardEvents {
 // The services of the platform this was built for.
 std::unique_ptr<KeyboardEvents> makePlatformKeyboardEvents();
 
+// Whether those services are best made well ahead of their first key: they post through an input
+// device of their own, which the system's readers must have opened by then. Answered at once,
+// without asking a display server.
+bool platformKeyboardEventsWantMakingAhead();
+
 }  // namespace kavri::keys

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "keyboard_backends.h"
 #include "keyboard_events.h"
 #include "terminal_emulators.h"
 #include "x11_connection.h"
@@ -252,7 +253,7 @@ class X11KeyboardEvents final : public KeyboardEvents {
 
 }  // namespace
 
-std::unique_ptr<KeyboardEvents> makePlatformKeyboardEvents() {
+std::unique_ptr<KeyboardEvents> makeX11KeyboardEvents() {
   return std::make_unique<X11KeyboardEvents>();
 }
 

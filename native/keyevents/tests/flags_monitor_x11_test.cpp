@@ -9,73 +9,28 @@
 #include <X11/keysym.h>
 // clang-format on
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <future>
-#include <mutex>
-#include <string>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "flags_monitor.h"
 #include "keyboard_events.h"
+#include "testing/fake_keyboard.h"
+#include "testing/wait.h"
 #include "testing/x_server.h"
 #include "x11_connection.h"
 
 namespace kavri::keys {
 namespace {
 
-// Generous: only a broken monitor waits this long.
-constexpr std::chrono::seconds kEventTimeout{10};
 // Time for a listener that waited on a frozen server to deliver what it got, if it did.
 constexpr std::chrono::milliseconds kSettleTime{500};
 
-struct Seen {
-  uint16_t keyCode;
-  uint64_t flags;
-  friend bool operator==(const Seen&, const Seen&) = default;
-};
-
-void PrintTo(const Seen& seen, std::ostream* out) {
-  *out << "{" << seen.keyCode << ", 0x" << std::hex << seen.flags << std::dec << "}";
-}
-
-// What a monitor reports for taps of modifier keys, one after the other: each key with its flag
-// while down, then with none.
-std::vector<Seen> taps(std::initializer_list<Seen> keysDown) {
-  std::vector<Seen> seen;
-  for (const Seen& down : keysDown) {
-    seen.push_back(down);
-    seen.push_back({down.keyCode, 0});
-  }
-  return seen;
-}
-
-class Collector {
- public:
-  FlagsMonitor::FlagsHandler handler() {
-    return [this](const FlagsChangedEvent& event) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      seen_.push_back({event.keyCode, event.flags});
-      changed_.notify_all();
-    };
-  }
-  // Waits until count events came (or the timeout passed) and returns all of them.
-  std::vector<Seen> waitFor(size_t count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, kEventTimeout, [&] { return seen_.size() >= count; });
-    return seen_;
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    seen_.clear();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Seen> seen_;
-};
+using testing::FlagsRecorder;
+using testing::SeenFlags;
+using testing::taps;
 
 // Presses keys the way another client would.
 class Typist {
@@ -110,7 +65,7 @@ class FlagsMonitorX11 : public ::testing::Test {
     if (monitor_) monitor_->enable(false);
   }
 
-  Collector collector_;
+  FlagsRecorder collector_;
   Typist typist_;
   std::unique_ptr<FlagsMonitor> monitor_;
 };
@@ -118,27 +73,26 @@ class FlagsMonitorX11 : public ::testing::Test {
 TEST_F(FlagsMonitorX11, ReportsAModifierPressAndReleaseWithTheStateAfterEach) {
   typist_.tap(XK_Control_L);
   typist_.tap(XK_Shift_R);
-  EXPECT_EQ(collector_.waitFor(4),
-            taps({{kVK_Control, kFlagControl}, {kVK_RightShift, kFlagShift}}));
+  EXPECT_EQ(collector_.take(4), taps({{kVK_Control, kFlagControl}, {kVK_RightShift, kFlagShift}}));
 }
 
 TEST_F(FlagsMonitorX11, KeepsTheSharedFlagWhileTheOtherSideIsHeld) {
   typist_.key(XK_Alt_R, true);
   typist_.tap(XK_Alt_L);
   typist_.key(XK_Alt_R, false);
-  EXPECT_EQ(collector_.waitFor(4), (std::vector<Seen>{{kVK_RightOption, kFlagOption},
-                                                      {kVK_Option, kFlagOption},
-                                                      {kVK_Option, kFlagOption},
-                                                      {kVK_RightOption, 0}}));
+  EXPECT_EQ(collector_.take(4), (std::vector<SeenFlags>{{kVK_RightOption, kFlagOption},
+                                                        {kVK_Option, kFlagOption},
+                                                        {kVK_Option, kFlagOption},
+                                                        {kVK_RightOption, 0}}));
 }
 
 TEST_F(FlagsMonitorX11, CapsLockReportsTheLockStateItLeaves) {
   typist_.tap(XK_Caps_Lock);
   typist_.tap(XK_Caps_Lock);
-  EXPECT_EQ(collector_.waitFor(4), (std::vector<Seen>{{kVK_CapsLock, kFlagCapsLock},
-                                                      {kVK_CapsLock, kFlagCapsLock},
-                                                      {kVK_CapsLock, kFlagCapsLock},
-                                                      {kVK_CapsLock, 0}}));
+  EXPECT_EQ(collector_.take(4), (std::vector<SeenFlags>{{kVK_CapsLock, kFlagCapsLock},
+                                                        {kVK_CapsLock, kFlagCapsLock},
+                                                        {kVK_CapsLock, kFlagCapsLock},
+                                                        {kVK_CapsLock, 0}}));
 }
 
 TEST_F(FlagsMonitorX11, IgnoresOrdinaryKeysAndReleasesOfKeysThatWereNotDown) {
@@ -147,7 +101,7 @@ TEST_F(FlagsMonitorX11, IgnoresOrdinaryKeysAndReleasesOfKeysThatWereNotDown) {
   typist_.key(XK_Super_L, true);
   typist_.tap(XK_a);
   typist_.key(XK_Super_L, false);
-  EXPECT_EQ(collector_.waitFor(2), taps({{kVK_Command, kFlagCommand}}));
+  EXPECT_EQ(collector_.take(2), taps({{kVK_Command, kFlagCommand}}));
 }
 
 TEST_F(FlagsMonitorX11, DeliversNothingWhileStoppedAndAgainAfterARestart) {
@@ -156,7 +110,7 @@ TEST_F(FlagsMonitorX11, DeliversNothingWhileStoppedAndAgainAfterARestart) {
   ASSERT_TRUE(monitor_->enable(true));
   EXPECT_TRUE(monitor_->enable(true));
   typist_.tap(XK_Shift_L);
-  EXPECT_EQ(collector_.waitFor(2), taps({{kVK_Shift, kFlagShift}}));
+  EXPECT_EQ(collector_.take(2), taps({{kVK_Shift, kFlagShift}}));
 }
 
 // A monitor listening on a private X server of the test's own.
@@ -172,7 +126,7 @@ class FlagsMonitorX11OwnServer : public ::testing::Test {
   }
 
   testing::PrivateXServer server_;
-  Collector collector_;
+  FlagsRecorder collector_;
   std::unique_ptr<FlagsMonitor> monitor_;
 };
 
@@ -206,17 +160,17 @@ TEST_F(FlagsMonitorX11OwnServer, AKeyReportedAsFnCarriesTheFunctionFlagWhileDown
   }
   XCloseDisplay(x);
 
-  EXPECT_EQ(collector_.waitFor(4), taps({{kVK_Function, kFlagFunction}, {kVK_Shift, kFlagShift}}));
+  EXPECT_EQ(collector_.take(4), taps({{kVK_Function, kFlagFunction}, {kVK_Shift, kFlagShift}}));
 }
 
 // A monitor on the X server that DISPLAY names sees one tap of Shift; the caller stops it.
-std::unique_ptr<FlagsMonitor> monitorThatSeesShift(Collector& collector) {
+std::unique_ptr<FlagsMonitor> monitorThatSeesShift(FlagsRecorder& collector) {
   auto monitor = makePlatformFlagsMonitor(collector.handler(), nullptr);
   EXPECT_TRUE(monitor->enable(true));
   Typist typist;
   EXPECT_TRUE(typist.ok());
   if (typist.ok()) typist.tap(XK_Shift_L);
-  EXPECT_EQ(collector.waitFor(2), taps({{kVK_Shift, kFlagShift}}));
+  EXPECT_EQ(collector.take(2), taps({{kVK_Shift, kFlagShift}}));
   return monitor;
 }
 
@@ -228,7 +182,7 @@ TEST(FlagsMonitorX11ServerLoss, AServerThatGoesAwayEndsTheListenerQuietly) {
 #endif
   testing::PrivateXServer server;
   ASSERT_TRUE(server.ready()) << "Xvfb did not start";
-  Collector collector;
+  FlagsRecorder collector;
   auto monitor = monitorThatSeesShift(collector);
 
   server.stop();
@@ -240,7 +194,7 @@ TEST(FlagsMonitorX11ServerLoss, AServerThatGoesAwayEndsTheListenerQuietly) {
   // The monitor works again against the next server.
   testing::PrivateXServer next;
   ASSERT_TRUE(next.ready()) << "Xvfb did not start";
-  Collector again;
+  FlagsRecorder again;
   EXPECT_FALSE(monitorThatSeesShift(again)->enable(false));
 }
 
@@ -249,7 +203,7 @@ TEST(FlagsMonitorX11ServerLoss, AServerThatGoesAwayEndsTheListenerQuietly) {
 TEST_F(FlagsMonitorX11OwnServer, AReleaseDuringAnotherClientsKeyboardGrabArrivesAtOnce) {
   Typist typist;
   typist.key(XK_Shift_L, true);
-  ASSERT_EQ(collector_.waitFor(1), (std::vector<Seen>{{kVK_Shift, kFlagShift}}));
+  ASSERT_EQ(collector_.take(1), (std::vector<SeenFlags>{{kVK_Shift, kFlagShift}}));
 
   Display* grabber = x11::openDisplay();
   ASSERT_NE(grabber, nullptr);
@@ -258,7 +212,7 @@ TEST_F(FlagsMonitorX11OwnServer, AReleaseDuringAnotherClientsKeyboardGrabArrives
             GrabSuccess);
   XSync(grabber, False);
   typist.key(XK_Shift_L, false);
-  EXPECT_EQ(collector_.waitFor(2), (std::vector<Seen>{{kVK_Shift, kFlagShift}, {kVK_Shift, 0}}));
+  EXPECT_EQ(collector_.take(1), (std::vector<SeenFlags>{{kVK_Shift, 0}}));
   XCloseDisplay(grabber);
 }
 
@@ -277,7 +231,7 @@ TEST_F(FlagsMonitorX11OwnServer, StopReturnsAndNothingArrivesAfterItOnceTheServe
   XTestFakeKeyEvent(typist, control, True, CurrentTime);
   XFlush(typist);
   auto stopped = std::async(std::launch::async, [&] { return monitor_->enable(false); });
-  const bool returned = stopped.wait_for(kEventTimeout) == std::future_status::ready;
+  const bool returned = stopped.wait_for(testing::kWaitTimeout) == std::future_status::ready;
   server_.freeze(false);
   ASSERT_TRUE(returned) << "stopping waited for the frozen server";
   EXPECT_FALSE(stopped.get());
@@ -285,7 +239,7 @@ TEST_F(FlagsMonitorX11OwnServer, StopReturnsAndNothingArrivesAfterItOnceTheServe
   XSync(typist, False);
   XCloseDisplay(typist);
   std::this_thread::sleep_for(kSettleTime);
-  EXPECT_EQ(collector_.waitFor(0), std::vector<Seen>{});
+  EXPECT_EQ(collector_.take(0), std::vector<SeenFlags>{});
 }
 
 }  // namespace

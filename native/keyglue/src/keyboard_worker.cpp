@@ -21,16 +21,25 @@ KeyboardWorker::~KeyboardWorker() {
   thread_.joinWithin(busy ? std::chrono::milliseconds::zero() : limit_);
 }
 
+bool KeyboardWorker::startLocked(bool makeAtOnce) {
+  if (thread_.running()) return true;
+  try {
+    thread_ = LeavableThread([state = state_, makeAtOnce] { serve(*state, makeAtOnce); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+bool KeyboardWorker::makeAhead() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return startLocked(true);
+}
+
 std::optional<bool> KeyboardWorker::run(Call call) {
   std::unique_lock<std::mutex> lock(state_->mutex);
   if (state_->busy) return std::nullopt;
-  if (!thread_.running()) {
-    try {
-      thread_ = LeavableThread([state = state_] { serve(*state); });
-    } catch (const std::system_error&) {
-      return std::nullopt;
-    }
-  }
+  if (!startLocked(false)) return std::nullopt;
   state_->call = std::move(call);
   state_->busy = true;
   state_->changed.notify_all();
@@ -38,8 +47,15 @@ std::optional<bool> KeyboardWorker::run(Call call) {
   return state_->result;
 }
 
-void KeyboardWorker::serve(State& state) {
+void KeyboardWorker::serve(State& state, bool makeAtOnce) {
   std::unique_ptr<keys::KeyboardEvents> events;
+  if (makeAtOnce) {
+    try {
+      events = state.makeEvents();
+    } catch (...) {
+      // The first call tries again.
+    }
+  }
   std::unique_lock<std::mutex> lock(state.mutex);
   for (;;) {
     state.changed.wait(lock, [&] { return state.quit || state.call; });

@@ -33,6 +33,11 @@ class KeyboardWorker {
   KeyboardWorker(const KeyboardWorker&) = delete;
   KeyboardWorker& operator=(const KeyboardWorker&) = delete;
 
+  // Starts the thread, which makes the services at once instead of at the first call, and returns
+  // without waiting for them: for services that must exist well ahead of their first key. False
+  // when no thread could be made (the first call then tries again).
+  bool makeAhead();
+
   // Runs call with the services on the worker's thread and answers its result; none when the call
   // has not ended within the limit (it goes on alone), or when an earlier call that overran is
   // still running (then this one does not run at all: it would only queue behind a system that
@@ -51,7 +56,9 @@ class KeyboardWorker {
     bool quit = false;
   };
 
-  static void serve(State& state);
+  // Starts the thread unless it runs; the caller holds the state's lock.
+  bool startLocked(bool makeAtOnce);
+  static void serve(State& state, bool makeAtOnce);
 
   std::shared_ptr<State> state_;
   std::chrono::milliseconds limit_;

@@ -186,6 +186,9 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
               Napi::Function::New(env, SetTriggerKeyCode, "setTriggerKeyCode"));
   exports.Set("isTrusted", Napi::Function::New(env, IsTrusted, "isTrusted"));
   addExtraExports(env, exports);
+  // A backend whose synthetic keys come from a device of its own is made now rather than at the
+  // first paste, so that the system's readers have opened the device by then.
+  if (keys::platformKeyboardEventsWantMakingAhead()) gContext.keyboardWorker().makeAhead();
   return exports;
 }
 

@@ -54,6 +54,34 @@ TEST(KeyboardWorker, RunsEachCallOnItsThreadWithServicesMadeThereOnce) {
   EXPECT_NE(ranOn, std::this_thread::get_id());
 }
 
+TEST(KeyboardWorker, MakesItsServicesAheadOnItsThreadWithoutTheCallerWaitingForThem) {
+  HeldCall held;  // holds the making of the services
+  std::promise<std::thread::id> making;
+  int made = 0;
+  KeyboardWorker worker([&] {
+    if (++made == 1) making.set_value(std::this_thread::get_id());
+    held.released.wait();
+    return std::make_unique<FakeKeyboardEvents>();
+  });
+  auto ahead = std::async(std::launch::async, [&] { return worker.makeAhead(); });
+  const bool returned = ahead.wait_for(kHangTimeout) == std::future_status::ready;
+  std::future<std::thread::id> madeOn = making.get_future();
+  const bool started = madeOn.wait_for(kHangTimeout) == std::future_status::ready;
+  held.release.set_value();
+  ASSERT_TRUE(returned) << "makeAhead waited for the services";
+  ASSERT_TRUE(started) << "nothing was made ahead of a call";
+  EXPECT_TRUE(ahead.get());
+
+  std::thread::id ranOn;
+  EXPECT_EQ(worker.run([&](keys::KeyboardEvents&) {
+    ranOn = std::this_thread::get_id();
+    return true;
+  }),
+            true);
+  EXPECT_EQ(made, 1);
+  EXPECT_EQ(ranOn, madeOn.get());
+}
+
 TEST(KeyboardWorker, ACallThatOverrunsGivesNoAnswerAndLaterCallsDoNotQueueBehindIt) {
   KeyboardWorker worker([] { return std::make_unique<FakeKeyboardEvents>(); }, kShortLimit);
   HeldCall held;

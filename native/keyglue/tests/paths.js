@@ -9,5 +9,7 @@ module.exports = {
   modulePath: process.env.KEYGLUE_MODULE || path.join(buildDir, 'keyglue.node'),
   testModulePath: process.env.KEYGLUE_TEST_MODULE || path.join(buildDir, 'keyglue_test.node'),
   keyHelperPath: process.env.KEYGLUE_KEY_HELPER || path.join(buildDir, 'keyglue_key_helper'),
+  evdevKeyHelperPath:
+    process.env.KEYGLUE_EVDEV_KEY_HELPER || path.join(buildDir, 'keyglue_key_helper_evdev'),
   packageDir: path.join(__dirname, '..'),
 };

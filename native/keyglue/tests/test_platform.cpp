@@ -35,6 +35,10 @@ std::unique_ptr<KeyboardEvents> makePlatformKeyboardEvents() {
   return events;
 }
 
+bool platformKeyboardEventsWantMakingAhead() {
+  return false;
+}
+
 }  // namespace kavri::keys
 
 namespace kavri::keyglue {

@@ -7,6 +7,7 @@ const readline = require('node:readline');
 const { after, before, describe, it } = require('node:test');
 
 const { Collector, delivered } = require('./events');
+const { assertEndsByItselfAfterStop } = require('./lifetime');
 const { keyHelperPath, modulePath } = require('./paths');
 const { keys: keysOn } = require('./x_server');
 
@@ -138,14 +139,5 @@ describe('paste keystroke on X11', { skip }, () => {
 });
 
 describe('process lifetime on X11', { skip }, () => {
-  it('ends by itself after stopFnListener', () => {
-    const script = `
-      const keyglue = require(${JSON.stringify(modulePath)});
-      if (!keyglue.startFnListener(() => {})) process.exit(3);
-      setImmediate(() => keyglue.stopFnListener());
-    `;
-    const child = spawnSync(process.execPath, ['-e', script], { timeout: kChildTimeoutMs });
-    assert.equal(child.signal, null, 'the process had to be killed');
-    assert.equal(child.status, 0);
-  });
+  it('ends by itself after stopFnListener', assertEndsByItselfAfterStop);
 });
