@@ -104,8 +104,13 @@ void LiveSession::stop() {
     });
     done.wait_for(options_.systemStopWait);
   }
-  std::string micText = micRec_ ? micRec_->endAudioAndWait(options_.finalWait) : std::string();
-  std::string systemText = sysRec_ ? sysRec_->endAudioAndWait(options_.finalWait) : std::string();
+  // Both recognisers finish their last audio at once, rather than the second only once the first
+  // is done; each still has the whole wait from the end of its audio.
+  if (micRec_) micRec_->endAudio();
+  if (sysRec_) sysRec_->endAudio();
+  const auto deadline = std::chrono::steady_clock::now() + options_.finalWait;
+  std::string micText = micRec_ ? micRec_->waitForLastTask(deadline) : std::string();
+  std::string systemText = sysRec_ ? sysRec_->waitForLastTask(deadline) : std::string();
 
   int64_t duration = 0;
   if (startedAt_) {

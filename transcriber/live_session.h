@@ -24,7 +24,7 @@ namespace kavri {
 inline constexpr std::chrono::milliseconds kStopGrace{600};
 // How long stop() waits for the system-audio capture to stop.
 inline constexpr std::chrono::milliseconds kSystemStopWait{4000};
-// How long stop() waits for each recogniser's last result.
+// How long stop() waits for each recogniser's last result, counted from the end of its audio.
 inline constexpr std::chrono::milliseconds kFinalWait{8000};
 
 inline constexpr char kSpeakerMic[] = "mic";

@@ -136,6 +136,11 @@ void SourceRecognizer::handleResult(int64_t generation, const std::optional<spee
 }
 
 std::string SourceRecognizer::endAudioAndWait(std::chrono::milliseconds timeout) {
+  endAudio();
+  return waitForLastTask(std::chrono::steady_clock::now() + timeout);
+}
+
+void SourceRecognizer::endAudio() {
   std::shared_ptr<speech::AudioBufferRecognitionRequest> request;
   {
     std::lock_guard<std::mutex> hold(lock_);
@@ -143,7 +148,9 @@ std::string SourceRecognizer::endAudioAndWait(std::chrono::milliseconds timeout)
     request = request_;
   }
   request->endAudio();
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+}
+
+std::string SourceRecognizer::waitForLastTask(std::chrono::steady_clock::time_point deadline) {
   for (;;) {
     std::shared_ptr<speech::RecognitionTask> task;
     bool taskBeingMade = false;

@@ -43,6 +43,10 @@ class SourceRecognizer : public std::enable_shared_from_this<SourceRecognizer> {
   // Ends the audio of the current request, waits up to `timeout` for the current task to leave
   // the running state, and returns the whole text. Blocks the caller.
   std::string endAudioAndWait(std::chrono::milliseconds timeout = kDefaultFinalWait);
+  // The two halves of endAudioAndWait(), so that an owner of several recognisers can end all
+  // their audio before it waits for any: their last decodes then overlap.
+  void endAudio();
+  std::string waitForLastTask(std::chrono::steady_clock::time_point deadline);
   // No more tasks; the current one is cancelled. Calls no callback.
   void cancel();
 

@@ -8,6 +8,7 @@
 #include "event_recorder.h"
 #include "fake_audio.h"
 #include "fake_speech_service.h"
+#include "testing/wait.h"
 
 namespace kavri {
 namespace {
@@ -205,6 +206,24 @@ TEST_F(LiveSessionTest, FinalTextJoinsTrimmedSourcesMicrophoneFirst) {
   EXPECT_FALSE(engine->running);
   EXPECT_FALSE(engine->hasTap());
   EXPECT_EQ(*capture->stops, 1);
+}
+
+// The two last decodes overlap: both sources' audio has ended before stop() waits for either,
+// and the text keeps its order whichever source finishes first.
+TEST_F(LiveSessionTest, StopEndsEverySourceBeforeWaitingForAny) {
+  LiveSessionOptions patient = options();
+  patient.finalWait = testing::kWaitTimeout;
+  LiveSession both(platform(), patient);
+  both.start("en-US", "both");
+  recorder.joinTasks();
+  auto stopped = std::async(std::launch::async, [&] { both.stop(); });
+  EXPECT_TRUE(testing::waitUntil([&] {
+    return mic->task(0).request->audioEnded() && system->task(0).request->audioEnded();
+  })) << "the system audio was still going while the microphone's last result was awaited";
+  system->final(0, "System words.");
+  mic->final(0, "Mic words.");
+  stopped.get();
+  EXPECT_EQ(finalEvent()["text"], "Mic words.\nSystem words.");
 }
 
 TEST_F(LiveSessionTest, FinalTextLeavesOutEmptySources) {
