@@ -110,9 +110,13 @@ void SourceRecognizer::handleResult(int64_t generation, const std::optional<spee
       combinedText = combined();
       if (result->isFinal) {
         commitLiveLocked();
-        if (!stopping_) {
+        // The engine may end a task at a pause just as the audio is being ended: the audio after
+        // the pause is then waiting for a next task, which must still run, on audio that has
+        // ended, or those last words are lost.
+        if (!stopping_ || (!cancelled_ && request_->restHandedOn())) {
           // The old request is dropped without ending its audio: its task has finished.
           request_ = makeRequest(*recognizer_);
+          if (stopping_) request_->endAudio();
           restart = true;
           restartPending_ = true;
         }

@@ -47,6 +47,18 @@ bool AudioBufferRecognitionRequest::audioEnded() const {
   return ended_;
 }
 
+bool AudioBufferRecognitionRequest::handOnRest() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (ended_) return false;
+  restHandedOn_ = true;
+  return true;
+}
+
+bool AudioBufferRecognitionRequest::restHandedOn() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return restHandedOn_;
+}
+
 AuthorizationAnswers::~AuthorizationAnswers() {
   std::vector<std::thread> threads;
   {
