@@ -32,6 +32,17 @@ SourceRecognizer::ErrorCallback LiveSession::errorReporter(const char* speaker) 
   };
 }
 
+SourceRecognizer::AudioDroppedCallback LiveSession::backlogReporter(const char* speaker) const {
+  return [emit = options_.emit, launch = options_.launch, reported = backlogReported_, speaker] {
+    if (reported->exchange(true)) return;
+    // Audio piles up when the host stops reading, so this line waits for the host; the capture
+    // thread that noticed the drop must not wait with it.
+    launch([emit, speaker] {
+      emit(Event{{"event", "error"}, {"message", "audio_backlog_dropped"}, {"speaker", speaker}});
+    });
+  };
+}
+
 void LiveSession::start(const std::string& localeId, const std::string& source) {
   if (isRunning()) return;
 
@@ -51,11 +62,12 @@ void LiveSession::start(const std::string& localeId, const std::string& source) 
   const bool wantsSystem = sources.back() == kSpeakerSystem;
 
   if (wantsMic) {
-    auto recognizer = platform_.speech
-                          ? SourceRecognizer::make(*platform_.speech, kSpeakerMic, localeId)
-                          : nullptr;
+    auto recognizer = platform_.speech ? SourceRecognizer::make(*platform_.speech, kSpeakerMic,
+                                                                localeId, options_.maxUnreadAudio)
+                                       : nullptr;
     if (!recognizer) return fail("recognizer_unsupported_locale_mic");
-    recognizer->start(partialReporter(kSpeakerMic), errorReporter(kSpeakerMic));
+    recognizer->start(partialReporter(kSpeakerMic), errorReporter(kSpeakerMic),
+                      backlogReporter(kSpeakerMic));
     micRec_ = recognizer;
     auto mic = std::make_shared<MicSource>(platform_.makeAudioEngine ? platform_.makeAudioEngine()
                                                                      : nullptr);
@@ -65,11 +77,12 @@ void LiveSession::start(const std::string& localeId, const std::string& source) 
   }
 
   if (wantsSystem) {
-    auto recognizer = platform_.speech
-                          ? SourceRecognizer::make(*platform_.speech, kSpeakerSystem, localeId)
-                          : nullptr;
+    auto recognizer = platform_.speech ? SourceRecognizer::make(*platform_.speech, kSpeakerSystem,
+                                                                localeId, options_.maxUnreadAudio)
+                                       : nullptr;
     if (!recognizer) return fail("recognizer_unsupported_locale_system");
-    recognizer->start(partialReporter(kSpeakerSystem), errorReporter(kSpeakerSystem));
+    recognizer->start(partialReporter(kSpeakerSystem), errorReporter(kSpeakerSystem),
+                      backlogReporter(kSpeakerSystem));
     sysRec_ = recognizer;
     auto sys = std::make_shared<SystemAudioSource>(platform_.systemAudio, options_.emit);
     sys->setSink(recognizer);

@@ -21,18 +21,22 @@ bool startsNewStretch(const std::string& previous, const std::string& next) {
 }  // namespace
 
 SourceRecognizer::SourceRecognizer(std::string label, std::string localeId,
-                                   std::shared_ptr<speech::Recognizer> recognizer)
+                                   std::shared_ptr<speech::Recognizer> recognizer,
+                                   std::chrono::milliseconds maxUnreadAudio)
     : label_(std::move(label)),
       localeId_(std::move(localeId)),
       recognizer_(std::move(recognizer)),
-      request_(makeRequest(*recognizer_)) {}
+      maxUnreadAudio_(maxUnreadAudio),
+      request_(newRequest()) {}
 
 std::shared_ptr<SourceRecognizer> SourceRecognizer::make(speech::SpeechService& service,
                                                          std::string label,
-                                                         const std::string& localeId) {
+                                                         const std::string& localeId,
+                                                         std::chrono::milliseconds maxUnreadAudio) {
   auto recognizer = service.makeRecognizer(localeId);
   if (!recognizer || !recognizer->isAvailable()) return nullptr;
-  return std::make_shared<SourceRecognizer>(std::move(label), localeId, std::move(recognizer));
+  return std::make_shared<SourceRecognizer>(std::move(label), localeId, std::move(recognizer),
+                                            maxUnreadAudio);
 }
 
 std::shared_ptr<speech::AudioBufferRecognitionRequest> SourceRecognizer::makeRequest(
@@ -44,11 +48,19 @@ std::shared_ptr<speech::AudioBufferRecognitionRequest> SourceRecognizer::makeReq
   return request;
 }
 
-void SourceRecognizer::start(PartialCallback onPartial, ErrorCallback onError) {
+std::shared_ptr<speech::AudioBufferRecognitionRequest> SourceRecognizer::newRequest() const {
+  auto request = makeRequest(*recognizer_);
+  request->maxUnreadAudio = maxUnreadAudio_;
+  return request;
+}
+
+void SourceRecognizer::start(PartialCallback onPartial, ErrorCallback onError,
+                             AudioDroppedCallback onAudioDropped) {
   {
     std::lock_guard<std::mutex> hold(lock_);
     onPartialCb_ = std::move(onPartial);
     onErrorCb_ = std::move(onError);
+    onAudioDroppedCb_ = std::move(onAudioDropped);
   }
   startTask();
 }
@@ -91,7 +103,13 @@ void SourceRecognizer::feed(audio::PcmBufferPtr buffer) {
     std::lock_guard<std::mutex> hold(lock_);
     request = request_;
   }
-  request->append(std::move(buffer));
+  if (request->append(std::move(buffer))) return;
+  AudioDroppedCallback onAudioDropped;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    onAudioDropped = onAudioDroppedCb_;
+  }
+  if (onAudioDropped) onAudioDropped();
 }
 
 void SourceRecognizer::handleResult(int64_t generation, const std::optional<speech::Result>& result,
@@ -115,7 +133,7 @@ void SourceRecognizer::handleResult(int64_t generation, const std::optional<spee
         // ended, or those last words are lost.
         if (!stopping_ || (!cancelled_ && request_->restHandedOn())) {
           // The old request is dropped without ending its audio: its task has finished.
-          request_ = makeRequest(*recognizer_);
+          request_ = newRequest();
           if (stopping_) request_->endAudio();
           restart = true;
           restartPending_ = true;

@@ -75,8 +75,12 @@ class AudioBufferRecognitionRequest {
   bool shouldReportPartialResults = false;
   bool requiresOnDeviceRecognition = false;
   bool addsPunctuation = false;
+  // Audio not yet read that the request keeps at most; the oldest goes beyond it. A recogniser
+  // kept from reading (its results cannot be written) must not gather audio without end.
+  std::chrono::milliseconds maxUnreadAudio = std::chrono::milliseconds::max();
 
-  void append(audio::PcmBufferPtr buffer);
+  // False when older audio had to be dropped to keep within maxUnreadAudio.
+  bool append(audio::PcmBufferPtr buffer);
   // No more audio; the task goes on to its final result. Buffers appended later are dropped.
   void endAudio();
 
@@ -100,6 +104,7 @@ class AudioBufferRecognitionRequest {
   mutable std::mutex lock_;
   std::condition_variable ready_;
   std::deque<audio::PcmBufferPtr> queue_;
+  std::chrono::duration<double> queued_{0};
   bool ended_ = false;
   bool woken_ = false;
   bool restHandedOn_ = false;

@@ -273,6 +273,37 @@ TEST_F(LiveSessionTest, StopBeforeTheSystemStartTaskHasBegunLeavesNothingCapturi
   EXPECT_EQ(*capture->stops, 1);
 }
 
+// A host that stops reading holds up every result, and with them the reading of the audio.
+TEST_F(LiveSessionTest, UnreadAudioBeyondTheBoundDropsTheOldestAndIsReportedOnce) {
+  LiveSessionOptions bounded = options();
+  bounded.maxUnreadAudio = 250ms;
+  LiveSession held(platform(), bounded);
+  held.start("en-US", "both");
+  recorder.joinTasks();
+  auto tenthOfASecond = [&] { return testing::makeBuffer(4800, engine->format); };
+  std::vector<audio::PcmBufferPtr> played;
+  for (int i = 0; i < 4; ++i) {
+    played.push_back(tenthOfASecond());
+    ASSERT_TRUE(engine->play(played.back()));
+  }
+  for (int i = 0; i < 4; ++i) held.systemRecognizer()->feed(testing::makeBuffer(1600));
+  recorder.joinTasks();
+  EXPECT_EQ(recorder.eventsNamed("error"),
+            std::vector<Event>{(Event{
+                {"event", "error"}, {"message", "audio_backlog_dropped"}, {"speaker", "mic"}})});
+  auto request = mic->task(0).request;
+  auto unread = [&] {
+    std::vector<audio::PcmBufferPtr> buffers;
+    for (audio::PcmBufferPtr out; request->next(out, 0ms) == Next::buffer;) buffers.push_back(out);
+    return buffers;
+  };
+  EXPECT_EQ(unread(), (std::vector<audio::PcmBufferPtr>{played[2], played[3]}));
+  // What has been read makes room again.
+  played = {tenthOfASecond(), tenthOfASecond()};
+  for (const auto& buffer : played) ASSERT_TRUE(engine->play(buffer));
+  EXPECT_EQ(unread(), played);
+}
+
 TEST_F(LiveSessionTest, CancelStopsEverythingAndEmitsNothing) {
   session->start("en-US", "both");
   recorder.joinTasks();
