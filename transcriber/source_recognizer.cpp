@@ -1,6 +1,6 @@
 #include "source_recognizer.h"
 
-#include <thread>
+#include <algorithm>
 #include <utility>
 
 #include "unicode_text.h"
@@ -72,6 +72,7 @@ void SourceRecognizer::startTask() {
     std::lock_guard<std::mutex> hold(lock_);
     generation = ++generation_;
     request = request_;
+    lastTaskEnded_ = false;
     // From here on taskGeneration_ lagging generation_ tells that a task is being made.
     restartPending_ = false;
   }
@@ -137,12 +138,15 @@ void SourceRecognizer::handleResult(int64_t generation, const std::optional<spee
           if (stopping_) request_->endAudio();
           restart = true;
           restartPending_ = true;
+        } else {
+          lastTaskEnded_ = true;
         }
       } else {
         onPartial = onPartialCb_;
       }
     }
     // A final result's text reaches the owner with the next partial or with the final wait.
+    if (result->isFinal && !restart) lastResultIn_.notify_all();
     if (restart) startTask();
     if (onPartial) onPartial(combinedText);
   }
@@ -151,7 +155,10 @@ void SourceRecognizer::handleResult(int64_t generation, const std::optional<spee
     {
       std::lock_guard<std::mutex> hold(lock_);
       if (committedText_.empty() && liveText_.empty()) onError = onErrorCb_;
+      // An error ends its task, and nothing restarts after one.
+      if (generation == generation_) lastTaskEnded_ = true;
     }
+    lastResultIn_.notify_all();
     // Once a source has text, an error would only hide it; the text stays for the final event.
     if (onError) onError(*error);
   }
@@ -173,14 +180,13 @@ void SourceRecognizer::endAudio() {
 }
 
 std::string SourceRecognizer::waitForLastTask(std::chrono::steady_clock::time_point deadline) {
-  for (;;) {
-    std::shared_ptr<speech::RecognitionTask> task;
-    bool taskBeingMade = false;
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      task = task_;
-      taskBeingMade = restartPending_ || taskGeneration_ != generation_;
-    }
+  std::unique_lock<std::mutex> hold(lock_);
+  // The last task's final result or error says that nothing more will come, before the task
+  // itself reports that it has ended.
+  while (!lastTaskEnded_) {
+    std::shared_ptr<speech::RecognitionTask> task = task_;
+    const bool taskBeingMade = restartPending_ || taskGeneration_ != generation_;
+    hold.unlock();
     // A task still starting, or finishing after the end of its audio, has words to deliver
     // yet; only a completed or cancelled one has said everything.
     bool inProgress = taskBeingMade;
@@ -189,12 +195,14 @@ std::string SourceRecognizer::waitForLastTask(std::chrono::steady_clock::time_po
       inProgress = inProgress || state == speech::TaskState::starting ||
                    state == speech::TaskState::running || state == speech::TaskState::finishing;
     }
-    auto now = std::chrono::steady_clock::now();
+    const auto now = std::chrono::steady_clock::now();
+    hold.lock();
     if (!inProgress || now >= deadline) break;
-    std::this_thread::sleep_for(
-        std::min<std::chrono::steady_clock::duration>(kTaskPollInterval, deadline - now));
+    // Woken by the last result; looking at the task again covers one that ends without any.
+    lastResultIn_.wait_until(hold, std::min(now + kTaskPollInterval, deadline),
+                             [this] { return lastTaskEnded_; });
   }
-  return text();
+  return combined();
 }
 
 void SourceRecognizer::cancel() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,7 +24,8 @@ class SourceRecognizer : public std::enable_shared_from_this<SourceRecognizer> {
   // Called on the capture thread whenever audio nobody has read yet had to be dropped.
   using AudioDroppedCallback = std::function<void()>;
 
-  // How long endAudioAndWait() waits for the last task, and how often it looks.
+  // How long endAudioAndWait() waits for the last task, and how often it looks at the task when
+  // no last result wakes it.
   static constexpr std::chrono::milliseconds kDefaultFinalWait{8000};
   static constexpr std::chrono::milliseconds kTaskPollInterval{100};
   // A transcription that is neither a continuation nor a prefix of a live text of at least this
@@ -95,6 +97,9 @@ class SourceRecognizer : public std::enable_shared_from_this<SourceRecognizer> {
   AudioDroppedCallback onAudioDroppedCb_;
   bool stopping_ = false;
   bool cancelled_ = false;
+  // The current task has given its final result or an error, and no task follows it.
+  bool lastTaskEnded_ = false;
+  std::condition_variable lastResultIn_;
   int64_t generation_ = 0;
 };
 
