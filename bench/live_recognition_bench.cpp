@@ -6,7 +6,8 @@
 //   - "start" to "started", and "start" to the first partial, cold and warm (each run in a fresh
 //     process of its own);
 //   - resident memory of a process running "both".
-// Usage: live_recognition_bench
+// Usage: live_recognition_bench [--stop ROUNDS]   (--stop: only the stop-to-final figures, each
+// recording played ROUNDS times for one source and for two)
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -212,10 +214,11 @@ void partialLatency(speech::SpeechService& service, const std::vector<testing::S
 
 // stop() duration minus the fixed grace, right after the last word of a recording was played.
 void stopToFinal(const std::shared_ptr<speech::SpeechService>& service,
-                 const std::vector<testing::SpeechClip>& clips, bool both) {
+                 const std::vector<testing::SpeechClip>& clips, bool both, size_t rounds = 1) {
   std::vector<double> beyondGrace;
   size_t withText = 0;
-  for (const auto& clip : clips) {
+  for (size_t run = 0; run < clips.size() * rounds; ++run) {
+    const auto& clip = clips[run % clips.size()];
     auto mic = testing::speechMicrophone();
     auto system = std::make_shared<PlaybackCapture>();
     TimedEvents events;
@@ -340,6 +343,12 @@ int main(int argc, char** argv) {
   auto clips = testing::librivoxClips();
   if (!service || service->authorizationStatus() != speech::kAuthorized || clips.empty()) {
     std::printf("no speech engine with a model, or no recordings: nothing to measure\n");
+    return 0;
+  }
+  if (mode == "--stop") {
+    const size_t rounds = argc > 2 ? static_cast<size_t>(std::max(1, std::atoi(argv[2]))) : 1;
+    stopToFinal(service, clips, false, rounds);
+    stopToFinal(service, clips, true, rounds);
     return 0;
   }
   partialLatency(*service, clips);

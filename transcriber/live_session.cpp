@@ -32,6 +32,17 @@ SourceRecognizer::ErrorCallback LiveSession::errorReporter(const char* speaker) 
   };
 }
 
+SourceRecognizer::AudioDroppedCallback LiveSession::backlogReporter(const char* speaker) const {
+  return [emit = options_.emit, launch = options_.launch, reported = backlogReported_, speaker] {
+    if (reported->exchange(true)) return;
+    // Audio piles up when the host stops reading, so this line waits for the host; the capture
+    // thread that noticed the drop must not wait with it.
+    launch([emit, speaker] {
+      emit(Event{{"event", "error"}, {"message", "audio_backlog_dropped"}, {"speaker", speaker}});
+    });
+  };
+}
+
 void LiveSession::start(const std::string& localeId, const std::string& source) {
   if (isRunning()) return;
 
@@ -51,11 +62,12 @@ void LiveSession::start(const std::string& localeId, const std::string& source) 
   const bool wantsSystem = sources.back() == kSpeakerSystem;
 
   if (wantsMic) {
-    auto recognizer = platform_.speech
-                          ? SourceRecognizer::make(*platform_.speech, kSpeakerMic, localeId)
-                          : nullptr;
+    auto recognizer = platform_.speech ? SourceRecognizer::make(*platform_.speech, kSpeakerMic,
+                                                                localeId, options_.maxUnreadAudio)
+                                       : nullptr;
     if (!recognizer) return fail("recognizer_unsupported_locale_mic");
-    recognizer->start(partialReporter(kSpeakerMic), errorReporter(kSpeakerMic));
+    recognizer->start(partialReporter(kSpeakerMic), errorReporter(kSpeakerMic),
+                      backlogReporter(kSpeakerMic));
     micRec_ = recognizer;
     auto mic = std::make_shared<MicSource>(
         platform_.makeAudioEngine ? platform_.makeAudioEngine() : nullptr, options_.emit);
@@ -65,11 +77,12 @@ void LiveSession::start(const std::string& localeId, const std::string& source) 
   }
 
   if (wantsSystem) {
-    auto recognizer = platform_.speech
-                          ? SourceRecognizer::make(*platform_.speech, kSpeakerSystem, localeId)
-                          : nullptr;
+    auto recognizer = platform_.speech ? SourceRecognizer::make(*platform_.speech, kSpeakerSystem,
+                                                                localeId, options_.maxUnreadAudio)
+                                       : nullptr;
     if (!recognizer) return fail("recognizer_unsupported_locale_system");
-    recognizer->start(partialReporter(kSpeakerSystem), errorReporter(kSpeakerSystem));
+    recognizer->start(partialReporter(kSpeakerSystem), errorReporter(kSpeakerSystem),
+                      backlogReporter(kSpeakerSystem));
     sysRec_ = recognizer;
     auto sys = std::make_shared<SystemAudioSource>(platform_.systemAudio, options_.emit);
     sys->setSink(recognizer);
@@ -104,8 +117,13 @@ void LiveSession::stop() {
     });
     done.wait_for(options_.systemStopWait);
   }
-  std::string micText = micRec_ ? micRec_->endAudioAndWait(options_.finalWait) : std::string();
-  std::string systemText = sysRec_ ? sysRec_->endAudioAndWait(options_.finalWait) : std::string();
+  // Both recognisers finish their last audio at once, rather than the second only once the first
+  // is done; each still has the whole wait from the end of its audio.
+  if (micRec_) micRec_->endAudio();
+  if (sysRec_) sysRec_->endAudio();
+  const auto deadline = std::chrono::steady_clock::now() + options_.finalWait;
+  std::string micText = micRec_ ? micRec_->waitForLastTask(deadline) : std::string();
+  std::string systemText = sysRec_ ? sysRec_->waitForLastTask(deadline) : std::string();
 
   int64_t duration = 0;
   if (startedAt_) {

@@ -3,6 +3,7 @@
 // into the final event.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -24,7 +25,7 @@ namespace kavri {
 inline constexpr std::chrono::milliseconds kStopGrace{600};
 // How long stop() waits for the system-audio capture to stop.
 inline constexpr std::chrono::milliseconds kSystemStopWait{4000};
-// How long stop() waits for each recogniser's last result.
+// How long stop() waits for each recogniser's last result, counted from the end of its audio.
 inline constexpr std::chrono::milliseconds kFinalWait{8000};
 
 inline constexpr char kSpeakerMic[] = "mic";
@@ -34,6 +35,7 @@ struct LiveSessionOptions {
   std::chrono::milliseconds stopGrace = kStopGrace;
   std::chrono::milliseconds systemStopWait = kSystemStopWait;
   std::chrono::milliseconds finalWait = kFinalWait;
+  std::chrono::milliseconds maxUnreadAudio = SourceRecognizer::kMaxUnreadAudio;
   EventSink emit = [](const Event& event) { kavri::emit(event); };
   ExitFunction exit = [](int status) { exitProcess(status); };
   TaskLauncher launch = [](std::function<void()> block) { launchTask(std::move(block)); };
@@ -72,6 +74,7 @@ class LiveSession {
   void fail(const std::string& message);
   SourceRecognizer::PartialCallback partialReporter(const char* speaker) const;
   SourceRecognizer::ErrorCallback errorReporter(const char* speaker) const;
+  SourceRecognizer::AudioDroppedCallback backlogReporter(const char* speaker) const;
 
   const Platform platform_;
   const LiveSessionOptions options_;
@@ -83,6 +86,8 @@ class LiveSession {
   std::optional<std::chrono::steady_clock::time_point> startedAt_;
   std::string localeId_ = kDefaultLocale;
   std::vector<std::string> sources_;
+  // Dropped audio is reported once a session, by the first source that drops some.
+  const std::shared_ptr<std::atomic<bool>> backlogReported_ = std::make_shared<std::atomic<bool>>();
 };
 
 }  // namespace kavri

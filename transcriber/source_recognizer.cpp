@@ -1,6 +1,6 @@
 #include "source_recognizer.h"
 
-#include <thread>
+#include <algorithm>
 #include <utility>
 
 #include "unicode_text.h"
@@ -21,18 +21,22 @@ bool startsNewStretch(const std::string& previous, const std::string& next) {
 }  // namespace
 
 SourceRecognizer::SourceRecognizer(std::string label, std::string localeId,
-                                   std::shared_ptr<speech::Recognizer> recognizer)
+                                   std::shared_ptr<speech::Recognizer> recognizer,
+                                   std::chrono::milliseconds maxUnreadAudio)
     : label_(std::move(label)),
       localeId_(std::move(localeId)),
       recognizer_(std::move(recognizer)),
-      request_(makeRequest(*recognizer_)) {}
+      maxUnreadAudio_(maxUnreadAudio),
+      request_(newRequest()) {}
 
 std::shared_ptr<SourceRecognizer> SourceRecognizer::make(speech::SpeechService& service,
                                                          std::string label,
-                                                         const std::string& localeId) {
+                                                         const std::string& localeId,
+                                                         std::chrono::milliseconds maxUnreadAudio) {
   auto recognizer = service.makeRecognizer(localeId);
   if (!recognizer || !recognizer->isAvailable()) return nullptr;
-  return std::make_shared<SourceRecognizer>(std::move(label), localeId, std::move(recognizer));
+  return std::make_shared<SourceRecognizer>(std::move(label), localeId, std::move(recognizer),
+                                            maxUnreadAudio);
 }
 
 std::shared_ptr<speech::AudioBufferRecognitionRequest> SourceRecognizer::makeRequest(
@@ -44,11 +48,19 @@ std::shared_ptr<speech::AudioBufferRecognitionRequest> SourceRecognizer::makeReq
   return request;
 }
 
-void SourceRecognizer::start(PartialCallback onPartial, ErrorCallback onError) {
+std::shared_ptr<speech::AudioBufferRecognitionRequest> SourceRecognizer::newRequest() const {
+  auto request = makeRequest(*recognizer_);
+  request->maxUnreadAudio = maxUnreadAudio_;
+  return request;
+}
+
+void SourceRecognizer::start(PartialCallback onPartial, ErrorCallback onError,
+                             AudioDroppedCallback onAudioDropped) {
   {
     std::lock_guard<std::mutex> hold(lock_);
     onPartialCb_ = std::move(onPartial);
     onErrorCb_ = std::move(onError);
+    onAudioDroppedCb_ = std::move(onAudioDropped);
   }
   startTask();
 }
@@ -60,6 +72,7 @@ void SourceRecognizer::startTask() {
     std::lock_guard<std::mutex> hold(lock_);
     generation = ++generation_;
     request = request_;
+    lastTaskEnded_ = false;
     // From here on taskGeneration_ lagging generation_ tells that a task is being made.
     restartPending_ = false;
   }
@@ -91,7 +104,13 @@ void SourceRecognizer::feed(audio::PcmBufferPtr buffer) {
     std::lock_guard<std::mutex> hold(lock_);
     request = request_;
   }
-  request->append(std::move(buffer));
+  if (request->append(std::move(buffer))) return;
+  AudioDroppedCallback onAudioDropped;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    onAudioDropped = onAudioDroppedCb_;
+  }
+  if (onAudioDropped) onAudioDropped();
 }
 
 void SourceRecognizer::handleResult(int64_t generation, const std::optional<speech::Result>& result,
@@ -110,17 +129,24 @@ void SourceRecognizer::handleResult(int64_t generation, const std::optional<spee
       combinedText = combined();
       if (result->isFinal) {
         commitLiveLocked();
-        if (!stopping_) {
+        // The engine may end a task at a pause just as the audio is being ended: the audio after
+        // the pause is then waiting for a next task, which must still run, on audio that has
+        // ended, or those last words are lost.
+        if (!stopping_ || (!cancelled_ && request_->restHandedOn())) {
           // The old request is dropped without ending its audio: its task has finished.
-          request_ = makeRequest(*recognizer_);
+          request_ = newRequest();
+          if (stopping_) request_->endAudio();
           restart = true;
           restartPending_ = true;
+        } else {
+          lastTaskEnded_ = true;
         }
       } else {
         onPartial = onPartialCb_;
       }
     }
     // A final result's text reaches the owner with the next partial or with the final wait.
+    if (result->isFinal && !restart) lastResultIn_.notify_all();
     if (restart) startTask();
     if (onPartial) onPartial(combinedText);
   }
@@ -129,13 +155,21 @@ void SourceRecognizer::handleResult(int64_t generation, const std::optional<spee
     {
       std::lock_guard<std::mutex> hold(lock_);
       if (committedText_.empty() && liveText_.empty()) onError = onErrorCb_;
+      // An error ends its task, and nothing restarts after one.
+      if (generation == generation_) lastTaskEnded_ = true;
     }
+    lastResultIn_.notify_all();
     // Once a source has text, an error would only hide it; the text stays for the final event.
     if (onError) onError(*error);
   }
 }
 
 std::string SourceRecognizer::endAudioAndWait(std::chrono::milliseconds timeout) {
+  endAudio();
+  return waitForLastTask(std::chrono::steady_clock::now() + timeout);
+}
+
+void SourceRecognizer::endAudio() {
   std::shared_ptr<speech::AudioBufferRecognitionRequest> request;
   {
     std::lock_guard<std::mutex> hold(lock_);
@@ -143,15 +177,16 @@ std::string SourceRecognizer::endAudioAndWait(std::chrono::milliseconds timeout)
     request = request_;
   }
   request->endAudio();
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    std::shared_ptr<speech::RecognitionTask> task;
-    bool taskBeingMade = false;
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      task = task_;
-      taskBeingMade = restartPending_ || taskGeneration_ != generation_;
-    }
+}
+
+std::string SourceRecognizer::waitForLastTask(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> hold(lock_);
+  // The last task's final result or error says that nothing more will come, before the task
+  // itself reports that it has ended.
+  while (!lastTaskEnded_) {
+    std::shared_ptr<speech::RecognitionTask> task = task_;
+    const bool taskBeingMade = restartPending_ || taskGeneration_ != generation_;
+    hold.unlock();
     // A task still starting, or finishing after the end of its audio, has words to deliver
     // yet; only a completed or cancelled one has said everything.
     bool inProgress = taskBeingMade;
@@ -160,12 +195,14 @@ std::string SourceRecognizer::endAudioAndWait(std::chrono::milliseconds timeout)
       inProgress = inProgress || state == speech::TaskState::starting ||
                    state == speech::TaskState::running || state == speech::TaskState::finishing;
     }
-    auto now = std::chrono::steady_clock::now();
+    const auto now = std::chrono::steady_clock::now();
+    hold.lock();
     if (!inProgress || now >= deadline) break;
-    std::this_thread::sleep_for(
-        std::min<std::chrono::steady_clock::duration>(kTaskPollInterval, deadline - now));
+    // Woken by the last result; looking at the task again covers one that ends without any.
+    lastResultIn_.wait_until(hold, std::min(now + kTaskPollInterval, deadline),
+                             [this] { return lastTaskEnded_; });
   }
-  return text();
+  return combined();
 }
 
 void SourceRecognizer::cancel() {

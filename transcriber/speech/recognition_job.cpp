@@ -193,8 +193,9 @@ void decodeBuffers(Decoder& decoder, const ResamplerFactory& makeResampler, Reco
       });
       // A stretch of noise or breath with no word in it ends no task. And once the caller has
       // ended the audio it waits for the final result of all of it: what is still queued
-      // becomes more sentences of this task rather than being dropped with it.
-      if (!spoken || request.audioEnded()) {
+      // becomes more sentences of this task rather than being dropped with it. A caller that
+      // ends the audio only after this finds the rest handed on, and starts the task for it.
+      if (!spoken || !request.handOnRest()) {
         if (spoken) heard.push_back(std::move(words));
         if (!utterances.startUtterance()) return job.fail(kErrorDecoder, "the decoder stopped");
         continue;

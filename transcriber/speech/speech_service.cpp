@@ -2,14 +2,33 @@
 
 namespace kavri::speech {
 
-void AudioBufferRecognitionRequest::append(audio::PcmBufferPtr buffer) {
-  if (!buffer) return;
+namespace {
+
+std::chrono::duration<double> lengthOf(const audio::PcmBuffer& buffer) {
+  const double rate = buffer.format().sampleRate;
+  return std::chrono::duration<double>(rate > 0.0 ? buffer.frameLength() / rate : 0.0);
+}
+
+}  // namespace
+
+bool AudioBufferRecognitionRequest::append(audio::PcmBufferPtr buffer) {
+  if (!buffer) return true;
+  bool keptAll = true;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    if (ended_) return;
+    if (ended_) return true;
+    queued_ += lengthOf(*buffer);
     queue_.push_back(std::move(buffer));
+    while (!queue_.empty() && queued_ > maxUnreadAudio) {
+      queued_ -= lengthOf(*queue_.front());
+      queue_.pop_front();
+      keptAll = false;
+    }
+    // Rounding must not leave a phantom backlog behind.
+    if (queue_.empty()) queued_ = queued_.zero();
   }
   ready_.notify_one();
+  return keptAll;
 }
 
 void AudioBufferRecognitionRequest::endAudio() {
@@ -27,6 +46,7 @@ AudioBufferRecognitionRequest::Next AudioBufferRecognitionRequest::next(
   if (!queue_.empty()) {
     out = std::move(queue_.front());
     queue_.pop_front();
+    queued_ = queue_.empty() ? queued_.zero() : queued_ - lengthOf(*out);
     return Next::buffer;
   }
   if (ended_) return Next::ended;
@@ -45,6 +65,18 @@ void AudioBufferRecognitionRequest::wake() {
 bool AudioBufferRecognitionRequest::audioEnded() const {
   std::lock_guard<std::mutex> hold(lock_);
   return ended_;
+}
+
+bool AudioBufferRecognitionRequest::handOnRest() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (ended_) return false;
+  restHandedOn_ = true;
+  return true;
+}
+
+bool AudioBufferRecognitionRequest::restHandedOn() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return restHandedOn_;
 }
 
 AuthorizationAnswers::~AuthorizationAnswers() {

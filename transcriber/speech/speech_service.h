@@ -2,8 +2,6 @@
 // locale, buffer-fed and file requests, tasks and their results. Backends live beside this file.
 #pragma once
 
-#include "audio/pcm_buffer.h"
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -15,6 +13,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "audio/pcm_buffer.h"
 
 namespace kavri::speech {
 
@@ -52,7 +52,13 @@ using ResultHandler =
     std::function<void(const std::optional<Result>& result, const std::optional<Error>& error)>;
 
 // Values of the task state; only `running` matters to callers.
-enum class TaskState : int { starting = 0, running = 1, finishing = 2, canceling = 3, completed = 4 };
+enum class TaskState : int {
+  starting = 0,
+  running = 1,
+  finishing = 2,
+  canceling = 3,
+  completed = 4
+};
 
 class RecognitionTask {
  public:
@@ -69,8 +75,12 @@ class AudioBufferRecognitionRequest {
   bool shouldReportPartialResults = false;
   bool requiresOnDeviceRecognition = false;
   bool addsPunctuation = false;
+  // Audio not yet read that the request keeps at most; the oldest goes beyond it. A recogniser
+  // kept from reading (its results cannot be written) must not gather audio without end.
+  std::chrono::milliseconds maxUnreadAudio = std::chrono::milliseconds::max();
 
-  void append(audio::PcmBufferPtr buffer);
+  // False when older audio had to be dropped to keep within maxUnreadAudio.
+  bool append(audio::PcmBufferPtr buffer);
   // No more audio; the task goes on to its final result. Buffers appended later are dropped.
   void endAudio();
 
@@ -81,13 +91,23 @@ class AudioBufferRecognitionRequest {
   Next next(audio::PcmBufferPtr& out, std::chrono::milliseconds timeout);
   void wake();
   bool audioEnded() const;
+  // The task ends at a pause, before the end of the audio, and leaves the rest to a next task.
+  // False when the audio has ended already: the task must then go on to the end of it. One
+  // decision under the request's lock, so that an end of audio is either seen here or comes
+  // after restHandedOn() turned true.
+  bool handOnRest();
+  // Whether the task ended at a pause leaving audio behind: a next task is needed to hear it,
+  // even when the audio has been ended since.
+  bool restHandedOn() const;
 
  private:
   mutable std::mutex lock_;
   std::condition_variable ready_;
   std::deque<audio::PcmBufferPtr> queue_;
+  std::chrono::duration<double> queued_{0};
   bool ended_ = false;
   bool woken_ = false;
+  bool restHandedOn_ = false;
 };
 
 struct UrlRecognitionRequest {

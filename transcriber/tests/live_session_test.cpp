@@ -8,6 +8,7 @@
 #include "event_recorder.h"
 #include "fake_audio.h"
 #include "fake_speech_service.h"
+#include "testing/wait.h"
 
 namespace kavri {
 namespace {
@@ -226,6 +227,24 @@ TEST_F(LiveSessionTest, FinalTextJoinsTrimmedSourcesMicrophoneFirst) {
   EXPECT_EQ(*capture->stops, 1);
 }
 
+// The two last decodes overlap: both sources' audio has ended before stop() waits for either,
+// and the text keeps its order whichever source finishes first.
+TEST_F(LiveSessionTest, StopEndsEverySourceBeforeWaitingForAny) {
+  LiveSessionOptions patient = options();
+  patient.finalWait = testing::kWaitTimeout;
+  LiveSession both(platform(), patient);
+  both.start("en-US", "both");
+  recorder.joinTasks();
+  auto stopped = std::async(std::launch::async, [&] { both.stop(); });
+  EXPECT_TRUE(testing::waitUntil([&] {
+    return mic->task(0).request->audioEnded() && system->task(0).request->audioEnded();
+  })) << "the system audio was still going while the microphone's last result was awaited";
+  system->final(0, "System words.");
+  mic->final(0, "Mic words.");
+  stopped.get();
+  EXPECT_EQ(finalEvent()["text"], "Mic words.\nSystem words.");
+}
+
 TEST_F(LiveSessionTest, FinalTextLeavesOutEmptySources) {
   EXPECT_EQ(LiveSession::finalText("  mic words \n", ""), "mic words");
   EXPECT_EQ(LiveSession::finalText("", "system words"), "system words");
@@ -271,6 +290,37 @@ TEST_F(LiveSessionTest, StopBeforeTheSystemStartTaskHasBegunLeavesNothingCapturi
   launched[0]();
   EXPECT_EQ(capture->startedStreams, 1);
   EXPECT_EQ(*capture->stops, 1);
+}
+
+// A host that stops reading holds up every result, and with them the reading of the audio.
+TEST_F(LiveSessionTest, UnreadAudioBeyondTheBoundDropsTheOldestAndIsReportedOnce) {
+  LiveSessionOptions bounded = options();
+  bounded.maxUnreadAudio = 250ms;
+  LiveSession held(platform(), bounded);
+  held.start("en-US", "both");
+  recorder.joinTasks();
+  auto tenthOfASecond = [&] { return testing::makeBuffer(4800, engine->format); };
+  std::vector<audio::PcmBufferPtr> played;
+  for (int i = 0; i < 4; ++i) {
+    played.push_back(tenthOfASecond());
+    ASSERT_TRUE(engine->play(played.back()));
+  }
+  for (int i = 0; i < 4; ++i) held.systemRecognizer()->feed(testing::makeBuffer(1600));
+  recorder.joinTasks();
+  EXPECT_EQ(recorder.eventsNamed("error"),
+            std::vector<Event>{(Event{
+                {"event", "error"}, {"message", "audio_backlog_dropped"}, {"speaker", "mic"}})});
+  auto request = mic->task(0).request;
+  auto unread = [&] {
+    std::vector<audio::PcmBufferPtr> buffers;
+    for (audio::PcmBufferPtr out; request->next(out, 0ms) == Next::buffer;) buffers.push_back(out);
+    return buffers;
+  };
+  EXPECT_EQ(unread(), (std::vector<audio::PcmBufferPtr>{played[2], played[3]}));
+  // What has been read makes room again.
+  played = {tenthOfASecond(), tenthOfASecond()};
+  for (const auto& buffer : played) ASSERT_TRUE(engine->play(buffer));
+  EXPECT_EQ(unread(), played);
 }
 
 TEST_F(LiveSessionTest, CancelStopsEverythingAndEmitsNothing) {

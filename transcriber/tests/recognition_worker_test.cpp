@@ -7,7 +7,9 @@
 #include <future>
 
 #include "scripted_decoder.h"
+#include "source_recognizer.h"
 #include "task_results.h"
+#include "testing/wait.h"
 
 namespace kavri::speech {
 namespace {
@@ -84,6 +86,59 @@ TEST_F(RecognitionWorkerTest, AudioQueuedBehindAnUtteranceEndGoesToTheNextTask) 
                                              "Go forward ten meters"};
   EXPECT_EQ(tasks.at(0).partials, partials);
   EXPECT_EQ(tasks.at(1).partials, partials);
+}
+
+// Holds the worker in the delivery of the first final result: after the engine has decided to
+// end the task at a pause, before the recogniser has seen the result.
+class HeldAtFirstFinal : public Recognizer {
+ public:
+  explicit HeldAtFirstFinal(std::shared_ptr<Recognizer> inner) : inner_(std::move(inner)) {}
+
+  bool isAvailable() const override { return true; }
+  bool supportsOnDeviceRecognition() const override { return true; }
+  std::shared_ptr<RecognitionTask> recognitionTask(
+      std::shared_ptr<AudioBufferRecognitionRequest> request, ResultHandler handler) override {
+    if (tasks_++ == 0) firstRequest = request;
+    return inner_->recognitionTask(
+        std::move(request),
+        [this, handler](const std::optional<Result>& result, const std::optional<Error>& error) {
+          if (result && result->isFinal && !held_.exchange(true)) {
+            reached.set_value();
+            release.wait();
+          }
+          handler(result, error);
+        });
+  }
+  std::shared_ptr<RecognitionTask> recognitionTask(const UrlRecognitionRequest& request,
+                                                   ResultHandler handler) override {
+    return inner_->recognitionTask(request, std::move(handler));
+  }
+
+  std::shared_ptr<AudioBufferRecognitionRequest> firstRequest;  // set before any result
+  std::promise<void> reached;
+  std::shared_future<void> release;
+
+ private:
+  const std::shared_ptr<Recognizer> inner_;
+  std::atomic<int> tasks_{0};
+  std::atomic<bool> held_{false};
+};
+
+// "stop" may end the audio just as the engine ends a task at a pause; the words after the pause
+// are still in the text.
+TEST_F(RecognitionWorkerTest, AudioEndedWhileATaskEndsAtAPauseIsStillHeard) {
+  auto held = std::make_shared<HeldAtFirstFinal>(recognizer);
+  std::promise<void> release;
+  held->release = release.get_future().share();
+  auto source = std::make_shared<SourceRecognizer>("mic", "en-US", held);
+  source->start(nullptr, nullptr);
+  for (const auto& buffer : buffersOf(joined({kSentence, said({3, 4})}))) source->feed(buffer);
+  ASSERT_EQ(held->reached.get_future().wait_for(testing::kResultWait), std::future_status::ready);
+  auto text =
+      std::async(std::launch::async, [&] { return source->endAudioAndWait(testing::kResultWait); });
+  EXPECT_TRUE(testing::waitUntil([&] { return held->firstRequest->audioEnded(); }));
+  release.set_value();
+  EXPECT_EQ(text.get(), "Go forward ten meters. Ten meters.");
 }
 
 TEST_F(RecognitionWorkerTest, EndOfAudioGivesTheFinalResultOfWhatWasHeard) {

@@ -7,6 +7,7 @@
 
 #include "fake_audio.h"
 #include "fake_speech_service.h"
+#include "testing/wait.h"
 
 namespace kavri {
 namespace {
@@ -231,12 +232,17 @@ TEST_F(RecognizerTest, FinalAfterTheEndOfAudioCommitsAndStartsNothing) {
 
 TEST_F(RecognizerTest, WaitWaitsForAFinishingTask) {
   // After the end of its audio a task finishes its last stretch; its final result still counts.
-  fake->task(0).task->setState(speech::TaskState::finishing);
+  auto task = fake->task(0).task;
+  task->setState(speech::TaskState::finishing);
   auto waited = std::async(std::launch::async,
                            [this] { return recognizer->endAudioAndWait(std::chrono::hours(1)); });
   auto request = fake->task(0).request;
   while (!request->audioEnded()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  fake->final(0, "Every word.");
+  // The final result ends the wait even while the task has yet to report its own end.
+  fake->deliver(0, "Every word.", true);
+  const bool ended = waited.wait_for(testing::kWaitTimeout) == std::future_status::ready;
+  task->setState(speech::TaskState::completed);
+  EXPECT_TRUE(ended);
   EXPECT_EQ(waited.get(), "Every word.");
 }
 
