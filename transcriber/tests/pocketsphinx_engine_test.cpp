@@ -87,9 +87,9 @@ class PocketSphinxEngine : public ::testing::Test {
     if (!service_) GTEST_SKIP();
   }
 
-  static std::optional<Delivery> recognizeFile(const std::string& path,
-                                               bool addsPunctuation = true) {
-    auto recognizer = service_->makeRecognizer("en-US");
+  static std::optional<Delivery> recognizeFile(const std::string& path, bool addsPunctuation = true,
+                                               SpeechService& service = *service_) {
+    auto recognizer = service.makeRecognizer("en-US");
     UrlRecognitionRequest request;
     request.path = path;
     request.shouldReportPartialResults = false;
@@ -222,6 +222,27 @@ TEST_F(PocketSphinxEngine, AFileComesOutTheSameWhateverTheRecogniserHeardBefore)
   ASSERT_EQ(again.segments.size(), fresh.segments.size());
   for (size_t i = 0; i < fresh.segments.size(); ++i) {
     EXPECT_EQ(again.segments[i].timestamp, fresh.segments[i].timestamp) << i;
+  }
+}
+
+TEST_F(PocketSphinxEngine, LeavingOutTheWordsNoSearchReachesChangesNoWordAndNoTime) {
+  PocketSphinxModel whole = PocketSphinxModel::installed();
+  whole.loadUnreachableWords = true;
+  auto wholeDictionary = makePocketSphinxSpeechService(whole);
+  for (const std::string& file :
+       {std::string(*dir_ / "twice.wav"),
+        testing::recording("librivox/sense_and_sensibility_01_austen_64kb-0870.wav")}) {
+    auto expected = recognizeFile(file, true, *wholeDictionary);
+    auto actual = recognizeFile(file);
+    ASSERT_TRUE(expected && expected->result && actual && actual->result) << file;
+    const auto& a = actual->result->bestTranscription;
+    const auto& e = expected->result->bestTranscription;
+    EXPECT_EQ(a.formattedString, e.formattedString) << file;
+    ASSERT_EQ(a.segments.size(), e.segments.size()) << file;
+    for (size_t i = 0; i < e.segments.size(); ++i) {
+      EXPECT_EQ(a.segments[i].timestamp, e.segments[i].timestamp) << file << " " << i;
+      EXPECT_EQ(a.segments[i].duration, e.segments[i].duration) << file << " " << i;
+    }
   }
 }
 
