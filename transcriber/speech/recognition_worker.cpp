@@ -5,6 +5,11 @@ namespace kavri::speech {
 std::shared_ptr<RecognitionWorker> RecognitionWorker::start(std::shared_ptr<DecoderPool> pool,
                                                             EngineAudio audio) {
   auto worker = std::make_shared<RecognitionWorker>(std::move(pool), std::move(audio));
+  // A decoder that is ready goes to the recogniser made first, the microphone's when a session
+  // has both sources, so that it hears its first words at once; the next one loads its own on
+  // its thread, while its audio waits in its request.
+  worker->decoder_ = worker->pool_->takeIdle();
+  if (worker->decoder_) worker->decoder_->forgetChannel();
   worker->thread_ = std::thread([worker] { worker->run(); });
   worker->threadId_ = worker->thread_.get_id();
   return worker;

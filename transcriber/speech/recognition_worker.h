@@ -59,7 +59,7 @@ class RecognitionWorker : public std::enable_shared_from_this<RecognitionWorker>
   std::shared_ptr<WorkerTask> current_;
   bool stopping_ = false;
 
-  // Touched only on the worker thread.
+  // Touched only on the worker thread, and by start() before the thread begins.
   std::unique_ptr<Decoder> decoder_;
   RequestQueue unreadRequests_;
 };
