@@ -61,6 +61,7 @@ class RecognitionWorker : public std::enable_shared_from_this<RecognitionWorker>
 
   // Touched only on the worker thread, and by start() before the thread begins.
   std::unique_ptr<Decoder> decoder_;
+  std::unique_ptr<Decoder> ready_;  // taken from the pool at the start, not used yet
   RequestQueue unreadRequests_;
 };
 
