@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -52,6 +53,40 @@ struct LogMathFree {
 
 // The name of the decoder's one search.
 constexpr char kSearch[] = "words";
+
+// The engine's libraries keep their log and some tables in globals: decoders are loaded one at a
+// time, and freed under the same lock (see SharedLanguageModel).
+std::mutex& loadingLock() {
+  static std::mutex loading;
+  return loading;
+}
+
+// The language model that every decoder of a process shares: 30 MB that each would otherwise
+// read for itself. Its words never change once it is read, and building a search on it reads
+// them and takes a reference, but scores nothing. Scoring writes a cache of the last lookup
+// inside it, so the decoders that share it take turns at decoding; references are counted
+// without atomics, so a search is built or freed only under the loading lock.
+struct SharedLanguageModel {
+  std::mutex decoding;
+  std::unique_ptr<logmath_t, LogMathFree> logMath;
+  std::unique_ptr<ngram_model_t, LanguageModelFree> model;
+};
+
+// The language model at `path`, read with `config` unless a decoder still holds it. Called with
+// the loading lock held.
+std::shared_ptr<SharedLanguageModel> sharedLanguageModel(const std::string& path,
+                                                         cmd_ln_t* config) {
+  static std::map<std::string, std::weak_ptr<SharedLanguageModel>> loaded;
+  if (auto shared = loaded[path].lock()) return shared;
+  auto shared = std::make_shared<SharedLanguageModel>();
+  // In the units of the log tables the decoder makes for itself from the same settings.
+  shared->logMath.reset(logmath_init(cmd_ln_float32_r(config, "-logbase"), 0, TRUE));
+  if (!shared->logMath) return nullptr;
+  shared->model.reset(ngram_model_read(config, path.c_str(), NGRAM_AUTO, shared->logMath.get()));
+  if (!shared->model) return nullptr;
+  loaded[path] = shared;
+  return shared;
+}
 
 std::string asciiLower(std::string_view text) {
   std::string lower(text);
@@ -112,8 +147,9 @@ class ReachableDictionary {
 
 class PocketSphinxDecoder : public Decoder {
  public:
-  PocketSphinxDecoder(ps_decoder_t* decoder, int frameRate)
-      : decoder_(decoder), frameRate_(frameRate) {
+  PocketSphinxDecoder(std::shared_ptr<SharedLanguageModel> languageModel, ps_decoder_t* decoder,
+                      int frameRate)
+      : languageModel_(std::move(languageModel)), decoder_(decoder), frameRate_(frameRate) {
     // As the model left it: the same state a freshly loaded decoder starts from.
     if (const cmn_t* channel = channelEstimate(decoder)) {
       initialMean_.assign(channel->cmn_mean, channel->cmn_mean + channel->veclen);
@@ -122,10 +158,23 @@ class PocketSphinxDecoder : public Decoder {
     }
   }
 
-  bool beginStream() override { return ps_start_stream(decoder_.get()) >= 0; }
-  bool beginUtterance() override { return ps_start_utt(decoder_.get()) >= 0; }
+  ~PocketSphinxDecoder() override {
+    std::lock_guard<std::mutex> hold(loadingLock());
+    decoder_.reset();
+    languageModel_.reset();
+  }
+
+  bool beginStream() override {
+    std::lock_guard<std::mutex> turn(languageModel_->decoding);
+    return ps_start_stream(decoder_.get()) >= 0;
+  }
+  bool beginUtterance() override {
+    std::lock_guard<std::mutex> turn(languageModel_->decoding);
+    return ps_start_utt(decoder_.get()) >= 0;
+  }
 
   Fed feed(const int16_t* samples, size_t count) override {
+    std::lock_guard<std::mutex> turn(languageModel_->decoding);
     if (ps_process_raw(decoder_.get(), samples, count, FALSE, FALSE) < 0) return Fed::refused;
     return ps_get_in_speech(decoder_.get()) != 0 ? Fed::speech : Fed::silence;
   }
@@ -133,6 +182,7 @@ class PocketSphinxDecoder : public Decoder {
   // Frame numbers run from the start of the stream, so word times stay in audio time across
   // utterances.
   std::vector<EngineWord> words() const override {
+    std::lock_guard<std::mutex> turn(languageModel_->decoding);
     std::vector<EngineWord> words;
     for (ps_seg_t* seg = ps_seg_iter(decoder_.get()); seg; seg = ps_seg_next(seg)) {
       int first = 0;
@@ -144,8 +194,12 @@ class PocketSphinxDecoder : public Decoder {
     return words;
   }
 
-  bool endUtterance() override { return ps_end_utt(decoder_.get()) >= 0; }
+  bool endUtterance() override {
+    std::lock_guard<std::mutex> turn(languageModel_->decoding);
+    return ps_end_utt(decoder_.get()) >= 0;
+  }
 
+  // The channel estimate is the decoder's own: no turn needed.
   void forgetChannel() override {
     cmn_t* channel = channelEstimate(decoder_.get());
     if (!channel || initialMean_.empty()) return;
@@ -161,6 +215,7 @@ class PocketSphinxDecoder : public Decoder {
     return channel && channel->cmn_mean && channel->sum && channel->veclen > 0 ? channel : nullptr;
   }
 
+  std::shared_ptr<SharedLanguageModel> languageModel_;
   std::unique_ptr<ps_decoder_t, DecoderFree> decoder_;
   double frameRate_;
   std::vector<mfcc_t> initialMean_;
@@ -181,9 +236,7 @@ bool PocketSphinxModel::isInstalled() const {
 
 std::unique_ptr<Decoder> loadPocketSphinxDecoder(const PocketSphinxModel& model,
                                                  std::string& error) {
-  // The engine's libraries keep their log and some tables in globals: load one at a time.
-  static std::mutex loading;
-  std::lock_guard<std::mutex> hold(loading);
+  std::lock_guard<std::mutex> hold(loadingLock());
   // The engine logs every setting and every utterance to standard error, which belongs to the
   // fixed fallback line alone.
   static std::once_flag quiet;
@@ -200,15 +253,8 @@ std::unique_ptr<Decoder> loadPocketSphinxDecoder(const PocketSphinxModel& model,
     error = "the speech model settings were refused";
     return nullptr;
   }
-  // The language model is read first, to tell which words of the dictionary the search can reach.
-  // Its scores are kept in the units of the log tables the decoder makes for itself from the
-  // same settings.
-  std::unique_ptr<logmath_t, LogMathFree> logMath(
-      logmath_init(cmd_ln_float32_r(config.get(), "-logbase"), 0, TRUE));
-  std::unique_ptr<ngram_model_t, LanguageModelFree> languageModel(
-      logMath
-          ? ngram_model_read(config.get(), model.languageModel.c_str(), NGRAM_AUTO, logMath.get())
-          : nullptr);
+  // The language model comes first, to tell which words of the dictionary the search can reach.
+  auto languageModel = sharedLanguageModel(model.languageModel, config.get());
   if (!languageModel) {
     error = "the language model could not be loaded (" + model.languageModel + ")";
     return nullptr;
@@ -216,7 +262,7 @@ std::unique_ptr<Decoder> loadPocketSphinxDecoder(const PocketSphinxModel& model,
   std::optional<ReachableDictionary> reachable;
   std::string dictionary = model.dictionary;
   if (!model.loadUnreachableWords) {
-    reachable.emplace(model.dictionary, languageModel.get());
+    reachable.emplace(model.dictionary, languageModel->model.get());
     dictionary = reachable->path();
     if (dictionary.empty()) {
       error = "the pronunciation dictionary could not be read (" + model.dictionary + ")";
@@ -230,17 +276,17 @@ std::unique_ptr<Decoder> loadPocketSphinxDecoder(const PocketSphinxModel& model,
     error = "the speech model could not be loaded (" + model.acousticModel + ")";
     return nullptr;
   }
-  // The search takes its own reference to the language model.
-  if (ps_set_lm(decoder.get(), kSearch, languageModel.get()) < 0 ||
+  // The search takes its own reference to the language model, and gives it back when it goes.
+  if (ps_set_lm(decoder.get(), kSearch, languageModel->model.get()) < 0 ||
       ps_set_search(decoder.get(), kSearch) < 0) {
     error = "the language model was refused (" + model.languageModel + ")";
     return nullptr;
   }
-  languageModel.reset();
   reachable.reset();
   // Reading the models leaves freed buffers behind; give their pages back.
   ::malloc_trim(0);
-  return std::make_unique<PocketSphinxDecoder>(decoder.release(), frameRate > 0 ? frameRate : 100);
+  return std::make_unique<PocketSphinxDecoder>(std::move(languageModel), decoder.release(),
+                                               frameRate > 0 ? frameRate : 100);
 }
 
 }  // namespace kavri::speech
