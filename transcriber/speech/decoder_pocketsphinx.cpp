@@ -1,7 +1,6 @@
 // The one place that speaks to the PocketSphinx engine itself.
 #include "speech/decoder_pocketsphinx.h"
 
-#include <malloc.h>
 #include <pocketsphinx.h>
 #include <sphinxbase/cmd_ln.h>
 #include <sphinxbase/cmn.h>
@@ -282,9 +281,6 @@ std::unique_ptr<Decoder> loadPocketSphinxDecoder(const PocketSphinxModel& model,
     error = "the language model was refused (" + model.languageModel + ")";
     return nullptr;
   }
-  reachable.reset();
-  // Reading the models leaves freed buffers behind; give their pages back.
-  ::malloc_trim(0);
   return std::make_unique<PocketSphinxDecoder>(std::move(languageModel), decoder.release(),
                                                frameRate > 0 ? frameRate : 100);
 }
