@@ -26,7 +26,8 @@ struct PocketSphinxModel {
 };
 
 // Null, with the reason in `error`, when the model is missing or will not load. Loading costs
-// about a third of a second and 75 MB.
+// about a third of a second and 75 MB; the decoders of a process share their language model, so
+// each one loaded while another is alive costs 45 MB.
 std::unique_ptr<Decoder> loadPocketSphinxDecoder(const PocketSphinxModel& model,
                                                  std::string& error);
 

@@ -1,6 +1,6 @@
 // Decoders loaded ahead of need, and those that recognisers no longer use. Loading one costs
-// about a third of a second and 75 MB with the real engine, so a process loads as few as it
-// can, before it needs them.
+// about a third of a second and tens of megabytes with the real engine, so a process loads as few
+// as it can, before it needs them.
 #pragma once
 
 #include <condition_variable>
