@@ -1,23 +1,21 @@
 // Live dictation through a real PulseAudio server: how long after the audio the host hears of it,
 // and what a long session costs. Prints its figures; asserts nothing.
 //   live_audio_bench [session seconds, default 60]
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "event_output.h"
 #include "live_program.h"
+#include "process_usage.h"
 
 using namespace std::chrono_literals;
 using namespace kavri::testing;
 using kavri::Event;
+using kavri::bench::usageOf;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -59,37 +57,6 @@ class TimedTranscriber {
  private:
   JsonLinesChild run_;
 };
-
-struct Usage {
-  double cpuSeconds = 0;
-  long rssKiB = 0;
-  long peakRssKiB = 0;
-};
-
-Usage usageOf(pid_t pid) {
-  Usage usage;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  auto close = text.rfind(')');
-  if (close != std::string::npos) {
-    std::istringstream fields(text.substr(close + 2));
-    std::vector<std::string> values;
-    std::string value;
-    while (fields >> value) values.push_back(value);
-    // utime and stime are fields 14 and 15 of the whole line, 12 and 13 after the name.
-    if (values.size() > 12) {
-      usage.cpuSeconds = (std::stod(values[11]) + std::stod(values[12])) /
-                         static_cast<double>(sysconf(_SC_CLK_TCK));
-    }
-  }
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) usage.rssKiB = std::stol(line.substr(6));
-    if (line.rfind("VmHWM:", 0) == 0) usage.peakRssKiB = std::stol(line.substr(6));
-  }
-  return usage;
-}
 
 struct Sinks {
   bool mic = false;
@@ -152,7 +119,7 @@ void longSession(int sessionSeconds) {
   server.waitForRecordStreams(transcriber.pid(), 2);
   std::this_thread::sleep_for(kSettleTime);
 
-  Usage before = usageOf(transcriber.pid());
+  auto before = usageOf(transcriber.pid());
   auto began = Clock::now();
   long peakRss = before.rssKiB;
   while (Clock::now() - began < std::chrono::seconds(sessionSeconds)) {
@@ -164,7 +131,7 @@ void longSession(int sessionSeconds) {
       transcriber.drain(500ms);
     }
   }
-  Usage after = usageOf(transcriber.pid());
+  auto after = usageOf(transcriber.pid());
   double wall = seconds(Clock::now() - began);
   auto audioEnded = Clock::now();
   transcriber.send("stop");

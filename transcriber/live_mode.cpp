@@ -48,9 +48,10 @@ void startLiveMode(const CommandLine& commandLine, const Platform& platform, Mai
   if (!platform.speech) {
     fatal("speech_authorization_" + speechStatusString(-1));
   }
-  // Loading a recogniser takes a noticeable part of a second; doing it while the permission is
-  // asked makes the first "start" quick.
-  platform.speech->prepareRecognizers(kDefaultLocale, 2);
+  // Loading a recogniser takes a noticeable part of a second and tens of megabytes; loading one
+  // while the permission is asked makes the first "start" quick. A session of both sources loads
+  // its second after "started", on that recogniser's own thread, and nothing idle holds it.
+  platform.speech->prepareRecognizers(kDefaultLocale, 1);
 
   // Our host is our parent. Once it is gone and the input is at its end, nobody will ever send
   // "stop", and an idle session writes nothing that could fail; without this check an orphaned

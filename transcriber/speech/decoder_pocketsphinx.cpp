@@ -6,10 +6,19 @@
 #include <sphinxbase/cmn.h>
 #include <sphinxbase/err.h>
 #include <sphinxbase/feat.h>
+#include <sphinxbase/logmath.h>
+#include <sphinxbase/ngram_model.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <map>
 #include <mutex>
+#include <optional>
+#include <string_view>
+#include <unordered_set>
 
 namespace kavri::speech {
 
@@ -33,10 +42,113 @@ struct DecoderFree {
   void operator()(ps_decoder_t* decoder) const { ps_free(decoder); }
 };
 
+struct LanguageModelFree {
+  void operator()(ngram_model_t* model) const { ngram_model_free(model); }
+};
+
+struct LogMathFree {
+  void operator()(logmath_t* logMath) const { logmath_free(logMath); }
+};
+
+// The name of the decoder's one search.
+constexpr char kSearch[] = "words";
+
+// The engine's libraries keep their log and some tables in globals: decoders are loaded one at a
+// time, and freed under the same lock (see SharedLanguageModel).
+std::mutex& loadingLock() {
+  static std::mutex loading;
+  return loading;
+}
+
+// The language model that every decoder of a process shares: 30 MB that each would otherwise
+// read for itself. Its words never change once it is read, and building a search on it reads
+// them and takes a reference, but scores nothing. Scoring writes a cache of the last lookup
+// inside it, so the decoders that share it take turns at decoding; references are counted
+// without atomics, so a search is built or freed only under the loading lock.
+struct SharedLanguageModel {
+  std::mutex decoding;
+  std::unique_ptr<logmath_t, LogMathFree> logMath;
+  std::unique_ptr<ngram_model_t, LanguageModelFree> model;
+};
+
+// The language model at `path`, read with `config` unless a decoder still holds it. Called with
+// the loading lock held.
+std::shared_ptr<SharedLanguageModel> sharedLanguageModel(const std::string& path,
+                                                         cmd_ln_t* config) {
+  static std::map<std::string, std::weak_ptr<SharedLanguageModel>> loaded;
+  if (auto shared = loaded[path].lock()) return shared;
+  auto shared = std::make_shared<SharedLanguageModel>();
+  // In the units of the log tables the decoder makes for itself from the same settings.
+  shared->logMath.reset(logmath_init(cmd_ln_float32_r(config, "-logbase"), 0, TRUE));
+  if (!shared->logMath) return nullptr;
+  shared->model.reset(ngram_model_read(config, path.c_str(), NGRAM_AUTO, shared->logMath.get()));
+  if (!shared->model) return nullptr;
+  loaded[path] = shared;
+  return shared;
+}
+
+std::string asciiLower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+  }
+  return lower;
+}
+
+// The pronunciations of the words the language model knows, in a file that lives as long as this
+// object and leaves nothing on disk. The search never enters any other word of the dictionary,
+// so the words heard are the same; two in five of the dictionary's entries are such words, and
+// leaving them out makes a decoder 13 MB smaller. Lines that are not entries stay.
+class ReachableDictionary {
+ public:
+  ReachableDictionary(const std::string& dictionaryPath, ngram_model_t* languageModel) {
+    std::unordered_set<std::string> known;
+    const uint32 count = ngram_model_get_counts(languageModel)[0];
+    known.reserve(count);
+    for (uint32 id = 0; id < count; ++id) {
+      if (const char* word = ngram_word(languageModel, static_cast<int32>(id))) {
+        known.insert(asciiLower(word));
+      }
+    }
+    std::ifstream in(dictionaryPath);
+    std::string text;
+    for (std::string line; std::getline(in, line);) {
+      // "word PHONE PHONE ...", an alternate pronunciation as "word(2) ...".
+      std::string_view word(line);
+      word = word.substr(0, word.find_first_of(" \t("));
+      if (word.empty() || known.count(asciiLower(word)) > 0) text += line + '\n';
+    }
+    if (!in.eof()) return;
+    fd_ = ::memfd_create("pronunciations", MFD_CLOEXEC);
+    if (fd_ < 0) return;
+    for (size_t written = 0; written < text.size();) {
+      ssize_t n = ::write(fd_, text.data() + written, text.size() - written);
+      if (n <= 0) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+      }
+      written += static_cast<size_t>(n);
+    }
+  }
+  ~ReachableDictionary() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ReachableDictionary(const ReachableDictionary&) = delete;
+  ReachableDictionary& operator=(const ReachableDictionary&) = delete;
+
+  // Empty when the dictionary could not be read or written.
+  std::string path() const { return fd_ < 0 ? "" : "/proc/self/fd/" + std::to_string(fd_); }
+
+ private:
+  int fd_ = -1;
+};
+
 class PocketSphinxDecoder : public Decoder {
  public:
-  PocketSphinxDecoder(ps_decoder_t* decoder, int frameRate)
-      : decoder_(decoder), frameRate_(frameRate) {
+  PocketSphinxDecoder(std::shared_ptr<SharedLanguageModel> languageModel, ps_decoder_t* decoder,
+                      int frameRate)
+      : languageModel_(std::move(languageModel)), decoder_(decoder), frameRate_(frameRate) {
     // As the model left it: the same state a freshly loaded decoder starts from.
     if (const cmn_t* channel = channelEstimate(decoder)) {
       initialMean_.assign(channel->cmn_mean, channel->cmn_mean + channel->veclen);
@@ -45,10 +157,23 @@ class PocketSphinxDecoder : public Decoder {
     }
   }
 
-  bool beginStream() override { return ps_start_stream(decoder_.get()) >= 0; }
-  bool beginUtterance() override { return ps_start_utt(decoder_.get()) >= 0; }
+  ~PocketSphinxDecoder() override {
+    std::lock_guard<std::mutex> hold(loadingLock());
+    decoder_.reset();
+    languageModel_.reset();
+  }
+
+  bool beginStream() override {
+    std::lock_guard<std::mutex> turn(languageModel_->decoding);
+    return ps_start_stream(decoder_.get()) >= 0;
+  }
+  bool beginUtterance() override {
+    std::lock_guard<std::mutex> turn(languageModel_->decoding);
+    return ps_start_utt(decoder_.get()) >= 0;
+  }
 
   Fed feed(const int16_t* samples, size_t count) override {
+    std::lock_guard<std::mutex> turn(languageModel_->decoding);
     if (ps_process_raw(decoder_.get(), samples, count, FALSE, FALSE) < 0) return Fed::refused;
     return ps_get_in_speech(decoder_.get()) != 0 ? Fed::speech : Fed::silence;
   }
@@ -56,6 +181,7 @@ class PocketSphinxDecoder : public Decoder {
   // Frame numbers run from the start of the stream, so word times stay in audio time across
   // utterances.
   std::vector<EngineWord> words() const override {
+    std::lock_guard<std::mutex> turn(languageModel_->decoding);
     std::vector<EngineWord> words;
     for (ps_seg_t* seg = ps_seg_iter(decoder_.get()); seg; seg = ps_seg_next(seg)) {
       int first = 0;
@@ -67,8 +193,12 @@ class PocketSphinxDecoder : public Decoder {
     return words;
   }
 
-  bool endUtterance() override { return ps_end_utt(decoder_.get()) >= 0; }
+  bool endUtterance() override {
+    std::lock_guard<std::mutex> turn(languageModel_->decoding);
+    return ps_end_utt(decoder_.get()) >= 0;
+  }
 
+  // The channel estimate is the decoder's own: no turn needed.
   void forgetChannel() override {
     cmn_t* channel = channelEstimate(decoder_.get());
     if (!channel || initialMean_.empty()) return;
@@ -84,6 +214,7 @@ class PocketSphinxDecoder : public Decoder {
     return channel && channel->cmn_mean && channel->sum && channel->veclen > 0 ? channel : nullptr;
   }
 
+  std::shared_ptr<SharedLanguageModel> languageModel_;
   std::unique_ptr<ps_decoder_t, DecoderFree> decoder_;
   double frameRate_;
   std::vector<mfcc_t> initialMean_;
@@ -104,9 +235,7 @@ bool PocketSphinxModel::isInstalled() const {
 
 std::unique_ptr<Decoder> loadPocketSphinxDecoder(const PocketSphinxModel& model,
                                                  std::string& error) {
-  // The engine's libraries keep their log and some tables in globals: load one at a time.
-  static std::mutex loading;
-  std::lock_guard<std::mutex> hold(loading);
+  std::lock_guard<std::mutex> hold(loadingLock());
   // The engine logs every setting and every utterance to standard error, which belongs to the
   // fixed fallback line alone.
   static std::once_flag quiet;
@@ -118,19 +247,42 @@ std::unique_ptr<Decoder> loadPocketSphinxDecoder(const PocketSphinxModel& model,
   }
   // The decoder keeps its own reference to the settings; ours goes at the end of this scope.
   std::unique_ptr<cmd_ln_t, SettingsFree> config(
-      cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.acousticModel.c_str(), "-lm",
-                  model.languageModel.c_str(), "-dict", model.dictionary.c_str(), nullptr));
+      cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.acousticModel.c_str(), nullptr));
   if (!config) {
     error = "the speech model settings were refused";
     return nullptr;
   }
+  // The language model comes first, to tell which words of the dictionary the search can reach.
+  auto languageModel = sharedLanguageModel(model.languageModel, config.get());
+  if (!languageModel) {
+    error = "the language model could not be loaded (" + model.languageModel + ")";
+    return nullptr;
+  }
+  std::optional<ReachableDictionary> reachable;
+  std::string dictionary = model.dictionary;
+  if (!model.loadUnreachableWords) {
+    reachable.emplace(model.dictionary, languageModel->model.get());
+    dictionary = reachable->path();
+    if (dictionary.empty()) {
+      error = "the pronunciation dictionary could not be read (" + model.dictionary + ")";
+      return nullptr;
+    }
+  }
+  cmd_ln_set_str_r(config.get(), "-dict", dictionary.c_str());
   int frameRate = static_cast<int>(cmd_ln_int32_r(config.get(), "-frate"));
-  ps_decoder_t* decoder = ps_init(config.get());
+  std::unique_ptr<ps_decoder_t, DecoderFree> decoder(ps_init(config.get()));
   if (!decoder) {
     error = "the speech model could not be loaded (" + model.acousticModel + ")";
     return nullptr;
   }
-  return std::make_unique<PocketSphinxDecoder>(decoder, frameRate > 0 ? frameRate : 100);
+  // The search takes its own reference to the language model, and gives it back when it goes.
+  if (ps_set_lm(decoder.get(), kSearch, languageModel->model.get()) < 0 ||
+      ps_set_search(decoder.get(), kSearch) < 0) {
+    error = "the language model was refused (" + model.languageModel + ")";
+    return nullptr;
+  }
+  return std::make_unique<PocketSphinxDecoder>(std::move(languageModel), decoder.release(),
+                                               frameRate > 0 ? frameRate : 100);
 }
 
 }  // namespace kavri::speech

@@ -13,6 +13,9 @@ struct PocketSphinxModel {
   std::string acousticModel;
   std::string languageModel;
   std::string dictionary;
+  // The dictionary's words that the language model does not know are left out unless asked for:
+  // no search can reach them.
+  bool loadUnreachableWords = false;
 
   // The layout of Debian's pocketsphinx-en-us package under `directory`.
   static PocketSphinxModel inDirectory(const std::string& directory);
@@ -23,7 +26,8 @@ struct PocketSphinxModel {
 };
 
 // Null, with the reason in `error`, when the model is missing or will not load. Loading costs
-// about a third of a second and 100 MB.
+// about a third of a second and 75 MB; the decoders of a process share their language model, so
+// each one loaded while another is alive costs 45 MB.
 std::unique_ptr<Decoder> loadPocketSphinxDecoder(const PocketSphinxModel& model,
                                                  std::string& error);
 

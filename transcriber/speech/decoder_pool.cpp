@@ -33,6 +33,14 @@ std::unique_ptr<Decoder> DecoderPool::take(std::string& error) {
   return load_(error);
 }
 
+std::unique_ptr<Decoder> DecoderPool::takeIdle() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (idle_.empty()) return nullptr;
+  auto decoder = std::move(idle_.back());
+  idle_.pop_back();
+  return decoder;
+}
+
 void DecoderPool::giveBack(std::unique_ptr<Decoder> decoder) {
   if (!decoder) return;
   {

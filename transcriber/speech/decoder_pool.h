@@ -1,6 +1,6 @@
 // Decoders loaded ahead of need, and those that recognisers no longer use. Loading one costs
-// about a third of a second and 100 MB with the real engine, so a process loads as few as it
-// can, before it needs them.
+// about a third of a second and tens of megabytes with the real engine, so a process loads as few
+// as it can, before it needs them.
 #pragma once
 
 #include <condition_variable>
@@ -28,6 +28,8 @@ class DecoderPool {
   void prepare(int count);
   // An idle decoder, else the one being loaded ahead, else a new one loaded on this thread.
   std::unique_ptr<Decoder> take(std::string& error);
+  // An idle decoder, or none; never waits.
+  std::unique_ptr<Decoder> takeIdle();
   void giveBack(std::unique_ptr<Decoder> decoder);
 
  private:

@@ -5,6 +5,10 @@ namespace kavri::speech {
 std::shared_ptr<RecognitionWorker> RecognitionWorker::start(std::shared_ptr<DecoderPool> pool,
                                                             EngineAudio audio) {
   auto worker = std::make_shared<RecognitionWorker>(std::move(pool), std::move(audio));
+  // A decoder that is ready goes to the recogniser made first, the microphone's when a session
+  // has both sources, so that it hears its first words at once; the next one loads its own on
+  // its thread, while its audio waits in its request.
+  worker->ready_ = worker->pool_->takeIdle();
   worker->thread_ = std::thread([worker] { worker->run(); });
   worker->threadId_ = worker->thread_.get_id();
   return worker;
@@ -99,12 +103,13 @@ void RecognitionWorker::run() {
     // last reference to the recogniser.
   }
   pool_->giveBack(std::move(decoder_));
+  pool_->giveBack(std::move(ready_));
 }
 
 bool RecognitionWorker::haveDecoder(RecognitionJob& job) {
   if (decoder_) return true;
   std::string error;
-  decoder_ = pool_->take(error);
+  decoder_ = ready_ ? std::move(ready_) : pool_->take(error);
   if (!decoder_) {
     job.fail(kErrorModelUnavailable, error);
     return false;

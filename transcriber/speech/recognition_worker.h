@@ -59,8 +59,9 @@ class RecognitionWorker : public std::enable_shared_from_this<RecognitionWorker>
   std::shared_ptr<WorkerTask> current_;
   bool stopping_ = false;
 
-  // Touched only on the worker thread.
+  // Touched only on the worker thread, and by start() before the thread begins.
   std::unique_ptr<Decoder> decoder_;
+  std::unique_ptr<Decoder> ready_;  // taken from the pool at the start, not used yet
   RequestQueue unreadRequests_;
 };
 

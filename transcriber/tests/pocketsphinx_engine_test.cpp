@@ -45,6 +45,17 @@ size_t wordCount(const std::string& text) {
   return count;
 }
 
+// The same words at the same times.
+void expectSameTranscription(const Transcription& actual, const Transcription& expected,
+                             const std::string& what = "") {
+  EXPECT_EQ(actual.formattedString, expected.formattedString) << what;
+  ASSERT_EQ(actual.segments.size(), expected.segments.size()) << what;
+  for (size_t i = 0; i < expected.segments.size(); ++i) {
+    EXPECT_EQ(actual.segments[i].timestamp, expected.segments[i].timestamp) << what << " " << i;
+    EXPECT_EQ(actual.segments[i].duration, expected.segments[i].duration) << what << " " << i;
+  }
+}
+
 class PocketSphinxEngine : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -87,9 +98,9 @@ class PocketSphinxEngine : public ::testing::Test {
     if (!service_) GTEST_SKIP();
   }
 
-  static std::optional<Delivery> recognizeFile(const std::string& path,
-                                               bool addsPunctuation = true) {
-    auto recognizer = service_->makeRecognizer("en-US");
+  static std::optional<Delivery> recognizeFile(const std::string& path, bool addsPunctuation = true,
+                                               SpeechService& service = *service_) {
+    auto recognizer = service.makeRecognizer("en-US");
     UrlRecognitionRequest request;
     request.path = path;
     request.shouldReportPartialResults = false;
@@ -183,14 +194,7 @@ TEST_F(PocketSphinxEngine, ResampledAudioDecodesTheSameEveryTime) {
   auto first = recognizeFile(*dir_ / "goforward.flac");
   auto second = recognizeFile(*dir_ / "goforward.flac");
   ASSERT_TRUE(first && first->result && second && second->result);
-  const auto& a = first->result->bestTranscription;
-  const auto& b = second->result->bestTranscription;
-  EXPECT_EQ(a.formattedString, b.formattedString);
-  ASSERT_EQ(a.segments.size(), b.segments.size());
-  for (size_t i = 0; i < a.segments.size(); ++i) {
-    EXPECT_EQ(a.segments[i].timestamp, b.segments[i].timestamp);
-    EXPECT_EQ(a.segments[i].duration, b.segments[i].duration);
-  }
+  expectSameTranscription(second->result->bestTranscription, first->result->bestTranscription);
 }
 
 TEST_F(PocketSphinxEngine, AFileComesOutTheSameWhateverTheRecogniserHeardBefore) {
@@ -218,11 +222,36 @@ TEST_F(PocketSphinxEngine, AFileComesOutTheSameWhateverTheRecogniserHeardBefore)
   ASSERT_TRUE(live.outcome());
   auto again = decode();
 
-  EXPECT_EQ(again.formattedString, fresh.formattedString);
-  ASSERT_EQ(again.segments.size(), fresh.segments.size());
-  for (size_t i = 0; i < fresh.segments.size(); ++i) {
-    EXPECT_EQ(again.segments[i].timestamp, fresh.segments[i].timestamp) << i;
+  expectSameTranscription(again, fresh);
+}
+
+TEST_F(PocketSphinxEngine, LeavingOutTheWordsNoSearchReachesChangesNoWordAndNoTime) {
+  PocketSphinxModel whole = PocketSphinxModel::installed();
+  whole.loadUnreachableWords = true;
+  auto wholeDictionary = makePocketSphinxSpeechService(whole);
+  for (const std::string& file :
+       {std::string(*dir_ / "twice.wav"),
+        testing::recording("librivox/sense_and_sensibility_01_austen_64kb-0870.wav")}) {
+    auto expected = recognizeFile(file, true, *wholeDictionary);
+    auto actual = recognizeFile(file);
+    ASSERT_TRUE(expected && expected->result && actual && actual->result) << file;
+    expectSameTranscription(actual->result->bestTranscription, expected->result->bestTranscription,
+                            file);
   }
+}
+
+// The recognisers of a process share the language model, which keeps a lookup cache of its own.
+TEST_F(PocketSphinxEngine, TwoRecognisersAtOnceHearWhatEachHearsAlone) {
+  const std::string mine =
+      testing::recording("librivox/sense_and_sensibility_01_austen_64kb-0870.wav");
+  const std::string other =
+      testing::recording("librivox/sense_and_sensibility_01_austen_64kb-0880.wav");
+  auto alone = recognizeFile(mine);
+  auto meanwhile = std::async(std::launch::async, [&] { return recognizeFile(other); });
+  auto together = recognizeFile(mine);
+  ASSERT_TRUE(meanwhile.get());
+  ASSERT_TRUE(alone && alone->result && together && together->result);
+  expectSameTranscription(together->result->bestTranscription, alone->result->bestTranscription);
 }
 
 TEST_F(PocketSphinxEngine, EachUtteranceIsASentenceAndTimesStayInFileTime) {

@@ -294,6 +294,48 @@ TEST_F(RecognitionWorkerTest, RecognisersComeAndGoWithoutHangingOrLateResults) {
   EXPECT_LE(decodersLoaded.load(), 2);
 }
 
+TEST_F(RecognitionWorkerTest, TheRecogniserMadeFirstTakesTheReadyDecoderAndTheNextLoadsItsOwn) {
+  std::promise<void> gate;
+  std::shared_future<void> opened = gate.get_future().share();
+  std::atomic<int> loads{0};
+  auto gated = std::make_shared<DecoderPool>([&](std::string&) {
+    if (loads++ > 0) opened.wait();  // every load after the first waits for the test
+    return std::make_unique<testing::ScriptedDecoder>(kWords);
+  });
+  gated->prepare(1);
+  std::string error;
+  gated->giveBack(gated->take(error));  // loaded ahead, and idle
+  auto first = std::make_shared<WorkerRecognizer>(gated, files.audio(), true);
+  auto second = std::make_shared<WorkerRecognizer>(gated, files.audio(), true);
+  // Opened before the recognisers go, however the test ends: a worker may wait in the loader.
+  std::unique_ptr<std::promise<void>, void (*)(std::promise<void>*)> openAtEnd(
+      &gate, [](std::promise<void>* g) {
+        try {
+          g->set_value();
+        } catch (const std::future_error&) {
+        }
+      });
+
+  auto say = [](Recognizer& recognizer, Collector& collector) {
+    auto audio = liveRequest(false);
+    recognizer.recognitionTask(audio, collector.handler());
+    for (const auto& buffer : buffersOf(kSentence)) audio->append(buffer);
+    audio->endAudio();
+  };
+  Collector heardFirst, heardSecond;
+  say(*second, heardSecond);
+  say(*first, heardFirst);
+  auto outcome = heardFirst.outcome();
+  ASSERT_TRUE(outcome && outcome->result);
+  EXPECT_EQ(outcome->result->bestTranscription.formattedString, "Go forward ten meters.");
+  EXPECT_TRUE(heardSecond.deliveries().empty()) << "the second waits for a decoder of its own";
+  gate.set_value();
+  outcome = heardSecond.outcome();
+  ASSERT_TRUE(outcome && outcome->result);
+  EXPECT_EQ(outcome->result->bestTranscription.formattedString, "Go forward ten meters.");
+  EXPECT_EQ(loads.load(), 2);
+}
+
 TEST_F(RecognitionWorkerTest, AResultHandlerMayLetGoOfItsRecogniser) {
   std::promise<void> released;
   auto request = liveRequest();
