@@ -6,6 +6,7 @@
 #include <semaphore>
 
 #include "event_output.h"
+#include "locale_support.h"
 
 namespace kavri {
 
@@ -46,7 +47,7 @@ Event finalEvent(const speech::Result& result, const std::string& localeId) {
 void transcribeFile(speech::SpeechService& service, const std::string& path,
                     const std::string& localeId, std::chrono::milliseconds timeout) {
   // The locale is looked at before the file.
-  auto recognizer = service.makeRecognizer(localeId);
+  auto recognizer = recognizerForLocale(service, localeId);
   if (!recognizer) errorExit("recognizer_unsupported_locale");
 
   // Only existence counts here; a directory or a file in no known format reaches the

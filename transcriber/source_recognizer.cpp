@@ -3,6 +3,7 @@
 #include <thread>
 #include <utility>
 
+#include "locale_support.h"
 #include "unicode_text.h"
 
 namespace kavri {
@@ -30,7 +31,7 @@ SourceRecognizer::SourceRecognizer(std::string label, std::string localeId,
 std::shared_ptr<SourceRecognizer> SourceRecognizer::make(speech::SpeechService& service,
                                                          std::string label,
                                                          const std::string& localeId) {
-  auto recognizer = service.makeRecognizer(localeId);
+  auto recognizer = recognizerForLocale(service, localeId);
   if (!recognizer || !recognizer->isAvailable()) return nullptr;
   return std::make_shared<SourceRecognizer>(std::move(label), localeId, std::move(recognizer));
 }
