@@ -9,30 +9,60 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
-
-namespace {
-// LeakSanitizer's own exit status.
-constexpr int kLeaksFoundExitStatus = 23;
-}  // namespace
 #endif
 
 namespace kavri {
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+// LeakSanitizer's own exit status.
+constexpr int kLeaksFoundExitStatus = 23;
+#endif
+
+// The end itself, without a look at the output: for the writer that holds the output lock.
+[[noreturn]] void endProcess(int status) {
+#if defined(__SANITIZE_ADDRESS__)
+  // _Exit skips LeakSanitizer's check at exit; run it here so that sanitizer builds of the
+  // program (and of the tests that run it) still report what a session leaked, and fail.
+  if (__lsan_do_recoverable_leak_check() != 0) std::_Exit(kLeaksFoundExitStatus);
+#endif
+  std::_Exit(status);
+}
+
+}  // namespace
 
 void EventOutput::emit(const Event& event) {
-  std::string line;
+  writeLine(event, false);
+}
+
+void EventOutput::emitLast(const Event& event) {
+  writeLine(event, true);
+}
+
+void EventOutput::writeLine(const Event& event, bool last) {
+  std::string line;  // a serialized event is never empty
   try {
-    line = event.dump();
+    line = event.dump() + '\n';
   } catch (const nlohmann::json::exception&) {
-    // The event is lost, the process goes on; the fallback bypasses the output lock.
-    writeAll(errorFd_, kJsonEncodeFailedLine, sizeof(kJsonEncodeFailedLine) - 1);
-    return;
   } catch (const std::bad_alloc&) {
+  }
+  if (line.empty()) {
+    // The event is lost; the fallback bypasses the output lock and the process goes on.
     writeAll(errorFd_, kJsonEncodeFailedLine, sizeof(kJsonEncodeFailedLine) - 1);
+    if (last) close();
     return;
   }
-  line.push_back('\n');
-  std::lock_guard<std::mutex> hold(writeLock_);
+  std::lock_guard<std::timed_mutex> hold(writeLock_);
+  if (closed_) return;
   writeAll(fd_, line.data(), line.size());
+  closed_ = last;
+}
+
+bool EventOutput::close() {
+  if (!writeLock_.try_lock_for(lineInProgressWait_)) return false;
+  closed_ = true;
+  writeLock_.unlock();
+  return true;
 }
 
 void EventOutput::writeAll(int fd, const char* data, size_t size) {
@@ -42,7 +72,7 @@ void EventOutput::writeAll(int fd, const char* data, size_t size) {
       if (errno == EINTR) continue;
       // EPIPE and the like: the host has gone away. SIGPIPE is ignored at start-up so that we
       // get here instead of dying in the middle of a line.
-      if (fd == fd_) exitProcess(kOutputClosedExitStatus);
+      if (fd == fd_) endProcess(kOutputClosedExitStatus);
       return;
     }
     data += n;
@@ -66,22 +96,18 @@ int openEventOutput(const std::optional<std::string>& path, const std::function<
     }
     if (errno == EINTR) continue;
     if (errno != ENXIO) return STDOUT_FILENO;
-    if (hostAlive && !hostAlive()) exitProcess(kOutputClosedExitStatus);
+    if (hostAlive && !hostAlive()) endProcess(kOutputClosedExitStatus);
     std::this_thread::sleep_for(poll);
   }
 }
 
-void exitProcess(int status) {
-#if defined(__SANITIZE_ADDRESS__)
-  // _Exit skips LeakSanitizer's check at exit; run it here so that sanitizer builds of the
-  // program (and of the tests that run it) still report what a session leaked, and fail.
-  if (__lsan_do_recoverable_leak_check() != 0) std::_Exit(kLeaksFoundExitStatus);
-#endif
-  std::_Exit(status);
-}
-
 namespace {
 EventOutput* gOutput = nullptr;
+}
+
+void exitProcess(int status) {
+  if (gOutput != nullptr) gOutput->close();
+  endProcess(status);
 }
 
 void setEventOutput(EventOutput* output) {
@@ -96,8 +122,12 @@ void emit(const Event& event) {
   gOutput->emit(event);
 }
 
+void emitLast(const Event& event) {
+  gOutput->emitLast(event);
+}
+
 void fatal(const std::string& message, int code) {
-  emit(Event{{"event", "error"}, {"message", message}});
+  emitLast(Event{{"event", "error"}, {"message", message}});
   exitProcess(code);
 }
 

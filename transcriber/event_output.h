@@ -22,24 +22,42 @@ inline constexpr char kJsonEncodeFailedLine[] =
 // so there is nothing left to do but end (and stop any capture with us).
 inline constexpr int kOutputClosedExitStatus = 2;
 
+// How long the way out waits for a line that another thread is writing. While the host reads, a
+// line takes far less; a host that has stopped reading without closing the output must not keep
+// the process from ending for ever (the line is then cut, but nobody reads it any more).
+inline constexpr std::chrono::milliseconds kLineInProgressWait{2000};
+
 class EventOutput {
  public:
   // fd: where lines go (standard output or the events FIFO); errorFd: where the fallback goes.
-  explicit EventOutput(int fd, int errorFd = 2) : fd_(fd), errorFd_(errorFd) {}
+  explicit EventOutput(int fd, int errorFd = 2,
+                       std::chrono::milliseconds lineInProgressWait = kLineInProgressWait)
+      : fd_(fd), errorFd_(errorFd), lineInProgressWait_(lineInProgressWait) {}
 
   // Serializes on the caller's thread, then writes the whole line under the output lock, so
   // lines from different threads never interleave. Returns once the line is handed to the
-  // output. Never throws.
+  // output. Never throws. Writes nothing once the output is closed.
   void emit(const Event& event);
+  // emit, then closes the output in the same hold of the lock: for a line that the end of the
+  // process follows ("final", an error the process ends on), so that a line of another thread,
+  // such as a late "partial", can never come after it.
+  void emitLast(const Event& event);
+  // On the way out: waits for a line in progress (up to the wait given at construction) so that
+  // it is not cut, and lets no line begin after it. False when a line was still being written at
+  // the end of the wait; the output then stays open.
+  bool close();
 
   int fd() const { return fd_; }
 
  private:
+  void writeLine(const Event& event, bool last);
   void writeAll(int fd, const char* data, size_t size);
 
-  std::mutex writeLock_;
+  std::timed_mutex writeLock_;
+  bool closed_ = false;  // guarded by writeLock_
   int fd_;
   int errorFd_;
+  std::chrono::milliseconds lineInProgressWait_;
 };
 
 // While the events FIFO has no reader yet, its opening looks again this often.
@@ -53,15 +71,17 @@ int openEventOutput(const std::optional<std::string>& path, const std::function<
                     std::chrono::milliseconds poll = kEventsFifoOpenPoll);
 
 // Ends the process at once with the status, without running static destructors that threads
-// still running may be using. Every line written before is complete: writes are unbuffered.
+// still running may be using. A line another thread is writing on the process-wide output is
+// finished first, and none is begun after.
 [[noreturn]] void exitProcess(int status);
 
 // Process-wide output, set once at start-up before any other thread exists.
 void setEventOutput(EventOutput* output);
 EventOutput& eventOutput();
 
-// emit/fatal on the process-wide output.
+// emit/emitLast/fatal on the process-wide output.
 void emit(const Event& event);
+void emitLast(const Event& event);
 [[noreturn]] void fatal(const std::string& message, int code = 2);
 
 }  // namespace kavri

@@ -58,11 +58,7 @@ void startLiveMode(const CommandLine& commandLine, const Platform& platform, Mai
   // itself process 1 (a container's init) is not mistaken for a dead one.
   const pid_t parent = ::getppid();
   platform.speech->requestAuthorization([&commandLine, &mainQueue, session, parent](int status) {
-    if (status != speech::kAuthorized) {
-      emit(Event{{"event", "error"},
-                 {"message", "speech_authorization_" + speechStatusString(status)}});
-      exitProcess(2);
-    }
+    if (status != speech::kAuthorized) fatal("speech_authorization_" + speechStatusString(status));
     launchTask([&commandLine, &mainQueue, session, parent] {
       CommandInput input = CommandInput::open(commandLine.argValue("--commands-fifo"));
       CommandReaderOptions options;
