@@ -1,11 +1,12 @@
 #include "event_output.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <thread>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -65,6 +66,16 @@ bool EventOutput::close() {
   return true;
 }
 
+bool EventOutput::readerGone() const {
+  struct stat status {};
+  if (::fstat(fd_, &status) != 0) return false;
+  if (!S_ISFIFO(status.st_mode) && !S_ISSOCK(status.st_mode)) return false;
+  // No events asked for: only the conditions that poll always reports.
+  pollfd output{fd_, 0, 0};
+  if (::poll(&output, 1, 0) != 1) return false;
+  return (output.revents & (POLLERR | POLLHUP)) != 0;
+}
+
 void EventOutput::writeAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
@@ -80,24 +91,12 @@ void EventOutput::writeAll(int fd, const char* data, size_t size) {
   }
 }
 
-int openEventOutput(const std::optional<std::string>& path, const std::function<bool()>& hostAlive,
-                    std::chrono::milliseconds poll) {
+int openEventOutput(const std::optional<std::string>& path) {
   if (!path) return STDOUT_FILENO;
   for (;;) {
-    // Without O_NONBLOCK a FIFO nobody reads would hold us in open() for ever, even after the
-    // host is gone; non-blocking, a missing reader is ENXIO and we can look for the host.
-    int fd = ::open(path->c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-      int flags = ::fcntl(fd, F_GETFL);
-      // Writes must block while the host is slow to read, never fail with EAGAIN.
-      if (flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) return fd;
-      ::close(fd);
-      return STDOUT_FILENO;
-    }
-    if (errno == EINTR) continue;
-    if (errno != ENXIO) return STDOUT_FILENO;
-    if (hostAlive && !hostAlive()) endProcess(kOutputClosedExitStatus);
-    std::this_thread::sleep_for(poll);
+    int fd = ::open(path->c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) return fd;
+    if (errno != EINTR) return STDOUT_FILENO;
   }
 }
 

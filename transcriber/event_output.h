@@ -2,7 +2,6 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -47,6 +46,11 @@ class EventOutput {
   // the end of the wait; the output then stays open.
   bool close();
 
+  // Whether the reader of a pipe, FIFO or socket output has gone away (seen without writing:
+  // Linux reports POLLERR on a pipe whose reading end is closed, POLLHUP on a socket whose peer
+  // is). A terminal, a regular file or a device never counts as gone.
+  bool readerGone() const;
+
   int fd() const { return fd_; }
 
  private:
@@ -60,15 +64,12 @@ class EventOutput {
   std::chrono::milliseconds lineInProgressWait_;
 };
 
-// While the events FIFO has no reader yet, its opening looks again this often.
-inline constexpr std::chrono::milliseconds kEventsFifoOpenPoll{50};
-
 // The descriptor events go to: the existing FIFO or file at `path` opened for writing (never
 // created or truncated), or standard output when there is no path or it cannot be opened. On a
-// FIFO this waits for the host to open the reading end; when hostAlive() says the host is gone
-// meanwhile, nobody will ever read it and the process ends with kOutputClosedExitStatus.
-int openEventOutput(const std::optional<std::string>& path, const std::function<bool()>& hostAlive,
-                    std::chrono::milliseconds poll = kEventsFifoOpenPoll);
+// FIFO this waits until the host opens the reading end: a reader that has not come yet is not a
+// reader gone, and a host that never comes leaves the process waiting here, before anything is
+// loaded or captured.
+int openEventOutput(const std::optional<std::string>& path);
 
 // Ends the process at once with the status, without running static destructors that threads
 // still running may be using. A line another thread is writing on the process-wide output is

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -143,6 +144,37 @@ TEST(EventOutputClose, WaitsForALineInProgressAndLetsNoneBeginAfter) {
   }
   ::close(ends[0]);
   EXPECT_EQ(read, line);
+}
+
+// Whether the reader of the output has gone is seen without writing to it, and only a pipe or a
+// socket can lose its reader.
+TEST(EventOutputReader, IsGoneOnlyWhenAPipeOrSocketHasLostIt) {
+  for (bool socket : {false, true}) {
+    for (bool readerClosed : {false, true}) {
+      SCOPED_TRACE(std::string(socket ? "socket" : "pipe") + (readerClosed ? " unread" : " read"));
+      int ends[2];
+      ASSERT_EQ(socket ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends)
+                       : ::pipe2(ends, O_CLOEXEC),
+                0);
+      if (readerClosed) ::close(ends[0]);
+      EXPECT_EQ(EventOutput(ends[1]).readerGone(), readerClosed);
+      if (!readerClosed) {
+        int queued = -1;
+        EXPECT_EQ(::ioctl(ends[0], FIONREAD, &queued), 0);
+        EXPECT_EQ(queued, 0) << "looked by writing";
+        ::close(ends[0]);
+      }
+      ::close(ends[1]);
+    }
+  }
+  // A regular file, and a device, never lose their reader.
+  testing::TempDir dir;
+  int file = ::open((dir / "events").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  int device = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  EXPECT_FALSE(EventOutput(file).readerGone());
+  EXPECT_FALSE(EventOutput(device).readerGone());
+  ::close(file);
+  ::close(device);
 }
 
 using EventOutputDeathTest = EventOutputTest;
