@@ -20,7 +20,7 @@ namespace {
 constexpr int kLeaksFoundExitStatus = 23;
 #endif
 
-// The end itself, without a look at the output: for the writer that holds the output lock.
+// The end itself, without a look at the output: for the writer of a line that cannot be written.
 [[noreturn]] void endProcess(int status) {
 #if defined(__SANITIZE_ADDRESS__)
   // _Exit skips LeakSanitizer's check at exit; run it here so that sanitizer builds of the
@@ -53,16 +53,25 @@ void EventOutput::writeLine(const Event& event, bool last) {
     if (last) close();
     return;
   }
-  std::lock_guard<std::timed_mutex> hold(writeLock_);
-  if (closed_) return;
+  {
+    std::unique_lock<std::mutex> hold(stateLock_);
+    lineDone_.wait(hold, [this] { return !writing_; });
+    if (closed_) return;
+    writing_ = true;
+  }
   writeAll(fd_, line.data(), line.size());
-  closed_ = last;
+  {
+    std::lock_guard<std::mutex> hold(stateLock_);
+    writing_ = false;
+    if (last) closed_ = true;
+  }
+  lineDone_.notify_all();
 }
 
 bool EventOutput::close() {
-  if (!writeLock_.try_lock_for(lineInProgressWait_)) return false;
+  std::unique_lock<std::mutex> hold(stateLock_);
+  if (!lineDone_.wait_for(hold, lineInProgressWait_, [this] { return !writing_; })) return false;
   closed_ = true;
-  writeLock_.unlock();
   return true;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -57,8 +58,13 @@ class EventOutput {
   void writeLine(const Event& event, bool last);
   void writeAll(int fd, const char* data, size_t size);
 
-  std::timed_mutex writeLock_;
-  bool closed_ = false;  // guarded by writeLock_
+  // The output lock is `writing`: one line at a time, each written whole. It is a flag under a
+  // mutex rather than the mutex itself so that the way out can stop waiting for a line stuck
+  // behind a host that no longer reads.
+  std::mutex stateLock_;
+  std::condition_variable lineDone_;
+  bool writing_ = false;  // guarded by stateLock_
+  bool closed_ = false;   // guarded by stateLock_
   int fd_;
   int errorFd_;
   std::chrono::milliseconds lineInProgressWait_;
