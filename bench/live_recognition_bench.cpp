@@ -151,6 +151,7 @@ class TimedEvents {
 LiveSessionOptions optionsWith(TimedEvents& events) {
   LiveSessionOptions options;
   options.emit = events.sink();
+  options.emitLast = events.sink();
   options.exit = [](int status) { std::fprintf(stderr, "session wanted exit %d\n", status); };
   return options;
 }

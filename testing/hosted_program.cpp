@@ -15,7 +15,8 @@
 namespace kavri::testing {
 namespace {
 
-// Without its input the program has nothing to say; this long alive shows it outlived the end.
+// Without its input or its host the program has nothing to say; this long alive shows that it
+// outlived them.
 constexpr auto kOutlivesInput = std::chrono::milliseconds(300);
 // Output is read in slices this long, so that the program's end is noticed meanwhile.
 constexpr auto kReadSlice = std::chrono::milliseconds(10);
@@ -76,7 +77,7 @@ HostedProgram::~HostedProgram() {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
-  if (outputPipe_ >= 0) ::close(outputPipe_);
+  closeOutput();
   ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
@@ -92,8 +93,7 @@ void HostedProgram::readSome(std::chrono::milliseconds timeout) {
   if (n > 0) {
     output_.append(chunk, static_cast<size_t>(n));
   } else if (n == 0) {
-    ::close(outputPipe_);
-    outputPipe_ = -1;
+    closeOutput();
   }
 }
 
@@ -103,6 +103,11 @@ bool HostedProgram::waitForOutput(const std::string& text, std::chrono::millisec
     readSome(kReadSlice);
   }
   return output_.find(text) != std::string::npos;
+}
+
+void HostedProgram::closeOutput() {
+  if (outputPipe_ >= 0) ::close(outputPipe_);
+  outputPipe_ = -1;
 }
 
 void HostedProgram::endHost() {
@@ -124,7 +129,7 @@ std::optional<int> HostedProgram::waitForExit(std::chrono::milliseconds timeout)
   return exitStatus_;
 }
 
-HostGoneOutcome runUntilTheHostDies(const std::string& program, const std::string& startLine) {
+HostGoneOutcome runUntilTheHostIsGone(const std::string& program, const std::string& startLine) {
   HostedProgram hosted({program}, startLine);
   HostGoneOutcome outcome;
   outcome.pid = hosted.pid();
@@ -135,7 +140,10 @@ HostGoneOutcome runUntilTheHostDies(const std::string& program, const std::strin
     outcome.sawStarted = hosted.pid() > 0 && isRunning(hosted.pid());
   }
   hosted.endHost();
-  outcome.exitStatus = hosted.waitForExit();
+  // Reading on meanwhile, as the host's reading end would be read.
+  outcome.outlivedItsHost = !hosted.waitForExit(kOutlivesInput);
+  hosted.closeOutput();
+  outcome.exitStatus = hosted.waitForExit(kHostGoneNoticed);
   outcome.output = hosted.output();
   return outcome;
 }

@@ -1,7 +1,8 @@
-// A program started by a host process of the test's own, for tests of what the program does once
-// its host is gone: the test ends the host when it likes and, as the subreaper of the orphan,
-// still reaps the program. Every wait has a deadline; a program still running at the end is
-// killed.
+// A program started by a host process of the test's own, the way a launcher or a wrapper shell
+// ("sh -c 'program &'") starts it: the test ends the host when it likes and, as the subreaper of
+// the orphan, still reaps the program. The program's output goes to a pipe of the test's, which
+// plays the part of the host's reading end. Every wait has a deadline; a program still running
+// at the end is killed.
 #pragma once
 
 #include <sys/types.h>
@@ -14,6 +15,8 @@
 namespace kavri::testing {
 
 inline constexpr std::chrono::milliseconds kHostedTimeout{60'000};
+// How soon a program must end once nobody holds its pipes any more.
+inline constexpr std::chrono::milliseconds kHostGoneNoticed{3'000};
 
 class HostedProgram {
  public:
@@ -30,6 +33,8 @@ class HostedProgram {
   const std::string& output() const { return output_; }
   // The host exits; the program is an orphan from now on.
   void endHost();
+  // Nobody reads the program's output any more.
+  void closeOutput();
   // The program's exit status (128 + n for signal n), reading its output meanwhile; none when
   // it still runs at the deadline.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout = kHostedTimeout);
@@ -48,13 +53,15 @@ class HostedProgram {
 struct HostGoneOutcome {
   pid_t pid = -1;  // the program's
   bool sawStarted = false;
-  std::optional<int> exitStatus;  // none: still running at the deadline (then killed)
+  bool outlivedItsHost = false;
+  std::optional<int> exitStatus;  // none: still running kHostGoneNoticed after (then killed)
   std::string output;
 };
 
 // The host starts the program, sends it `startLine` (if any) and closes its commands; once the
 // program has said "started" (or, without a start, has lived a moment past the end of its
-// input), the host dies. Only the program's check of its host can then end it.
-HostGoneOutcome runUntilTheHostDies(const std::string& program, const std::string& startLine);
+// input), the host dies, and a moment later nobody reads the program's output any more. Only
+// the program's own check for its host can then end it, without writing a line.
+HostGoneOutcome runUntilTheHostIsGone(const std::string& program, const std::string& startLine);
 
 }  // namespace kavri::testing

@@ -20,8 +20,8 @@ inline constexpr std::chrono::milliseconds kEndOfInputPoll{50};
 struct CommandReaderOptions {
   std::chrono::milliseconds endOfInputPoll = kEndOfInputPoll;
   size_t maxLineBytes = kMaxLineBytes;
-  // Asked while the input is at its end; false means the host that started the process is gone,
-  // so nobody will ever write a command again. Never asked when empty.
+  // Asked while the input is at its end; false means the host is gone, so nobody will ever write
+  // a command again. Never asked when empty.
   std::function<bool()> hostAlive;
 };
 

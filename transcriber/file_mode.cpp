@@ -6,6 +6,7 @@
 #include <semaphore>
 
 #include "event_output.h"
+#include "locale_support.h"
 
 namespace kavri {
 
@@ -36,23 +37,18 @@ Event finalEvent(const speech::Result& result, const std::string& localeId) {
                {"language", localeId}};
 }
 
-[[noreturn]] void errorExit(const std::string& message) {
-  emit(Event{{"event", "error"}, {"message", message}});
-  exitProcess(2);
-}
-
 }  // namespace
 
 void transcribeFile(speech::SpeechService& service, const std::string& path,
                     const std::string& localeId, std::chrono::milliseconds timeout) {
   // The locale is looked at before the file.
-  auto recognizer = service.makeRecognizer(localeId);
-  if (!recognizer) errorExit("recognizer_unsupported_locale");
+  auto recognizer = recognizerForLocale(service, localeId);
+  if (!recognizer) fatal("recognizer_unsupported_locale");
 
   // Only existence counts here; a directory or a file in no known format reaches the
   // recogniser, which reports why it cannot decode it.
   std::error_code ignored;
-  if (!std::filesystem::exists(std::filesystem::path(path), ignored)) errorExit("file_not_found");
+  if (!std::filesystem::exists(std::filesystem::path(path), ignored)) fatal("file_not_found");
 
   speech::UrlRecognitionRequest request;
   request.path = path;
@@ -86,13 +82,13 @@ void transcribeFile(speech::SpeechService& service, const std::string& path,
     outcome->finished.acquire();
     return;
   }
-  errorExit("recognition_timeout");
+  fatal("recognition_timeout");
 }
 
 void handleFilePermission(int status, speech::SpeechService& service, const std::string& path,
                           const std::string& localeId, std::chrono::milliseconds timeout) {
   if (status != speech::kAuthorized) {
-    errorExit("speech_authorization_" + speechStatusString(status));
+    fatal("speech_authorization_" + speechStatusString(status));
   }
   transcribeFile(service, path, localeId, timeout);
   exitProcess(0);

@@ -1,7 +1,5 @@
 #include "live_mode.h"
 
-#include <unistd.h>
-
 #include "command_reader.h"
 #include "event_output.h"
 #include "live_session.h"
@@ -9,7 +7,7 @@
 namespace kavri {
 namespace {
 
-// The host that started us is gone: there is nobody to hear us and nobody to stop us.
+// The host is gone: there is nobody to hear us and nobody to stop us.
 constexpr int kHostGoneExitStatus = kOutputClosedExitStatus;
 
 void submitToMainQueue(const LiveCommand& command, MainQueue& mainQueue,
@@ -53,21 +51,15 @@ void startLiveMode(const CommandLine& commandLine, const Platform& platform, Mai
   // its second after "started", on that recogniser's own thread, and nothing idle holds it.
   platform.speech->prepareRecognizers(kDefaultLocale, 1);
 
-  // Our host is our parent. Once it is gone and the input is at its end, nobody will ever send
-  // "stop", and an idle session writes nothing that could fail; without this check an orphaned
-  // transcriber would poll forever. Compared with the parent at start-up, so a host that is
-  // itself process 1 (a container's init) is not mistaken for a dead one.
-  const pid_t parent = ::getppid();
-  platform.speech->requestAuthorization([&commandLine, &mainQueue, session, parent](int status) {
-    if (status != speech::kAuthorized) {
-      emit(Event{{"event", "error"},
-                 {"message", "speech_authorization_" + speechStatusString(status)}});
-      exitProcess(2);
-    }
-    launchTask([&commandLine, &mainQueue, session, parent] {
+  platform.speech->requestAuthorization([&commandLine, &mainQueue, session](int status) {
+    if (status != speech::kAuthorized) fatal("speech_authorization_" + speechStatusString(status));
+    launchTask([&commandLine, &mainQueue, session] {
       CommandInput input = CommandInput::open(commandLine.argValue("--commands-fifo"));
       CommandReaderOptions options;
-      options.hostAlive = [parent] { return ::getppid() == parent; };
+      // The host is known by what it holds, not by who started us (a launcher may have done that
+      // and gone): once nobody reads our events and the command input is at its end, nobody is
+      // there to send "stop", and an idle session writes nothing whose failure would end us.
+      options.hostAlive = [] { return !eventOutput().readerGone(); };
       CommandReader reader(
           input.fd(),
           [&mainQueue, session](const LiveCommand& command) {

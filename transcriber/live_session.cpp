@@ -11,7 +11,7 @@ LiveSession::LiveSession(Platform platform, LiveSessionOptions options)
     : platform_(std::move(platform)), options_(std::move(options)) {}
 
 void LiveSession::fail(const std::string& message) {
-  options_.emit(Event{{"event", "error"}, {"message", message}});
+  options_.emitLast(Event{{"event", "error"}, {"message", message}});
   options_.exit(2);
 }
 
@@ -130,12 +130,14 @@ void LiveSession::stop() {
     duration =
         std::chrono::duration_cast<std::chrono::seconds>(options_.now() - *startedAt_).count();
   }
-  options_.emit(Event{{"event", "final"},
-                      {"text", finalText(micText, systemText)},
-                      {"segments", Event::array()},
-                      {"language", localeId_},
-                      {"duration_seconds", duration},
-                      {"sources", sources_}});
+  // A recogniser whose last task outlived the wait may still deliver a result: it must not
+  // follow the final event, which the host takes for the end.
+  options_.emitLast(Event{{"event", "final"},
+                          {"text", finalText(micText, systemText)},
+                          {"segments", Event::array()},
+                          {"language", localeId_},
+                          {"duration_seconds", duration},
+                          {"sources", sources_}});
 }
 
 void LiveSession::cancel() {

@@ -37,6 +37,9 @@ struct LiveSessionOptions {
   std::chrono::milliseconds finalWait = kFinalWait;
   std::chrono::milliseconds maxUnreadAudio = SourceRecognizer::kMaxUnreadAudio;
   EventSink emit = [](const Event& event) { kavri::emit(event); };
+  // For the lines the end of the process follows ("final", an error the session ends on): nothing
+  // is written after them, not even a result that arrives late.
+  EventSink emitLast = [](const Event& event) { kavri::emitLast(event); };
   ExitFunction exit = [](int status) { exitProcess(status); };
   TaskLauncher launch = [](std::function<void()> block) { launchTask(std::move(block)); };
   std::function<std::chrono::steady_clock::time_point()> now = [] {

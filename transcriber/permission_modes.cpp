@@ -29,17 +29,17 @@ constexpr int kStatusWithoutService = -1;
 
 void runProbe(const Platform& platform) {
   int status = platform.speech ? platform.speech->authorizationStatus() : kStatusWithoutService;
-  emit(speechStatusLine(status));
+  emitLast(speechStatusLine(status));
   exitProcess(0);
 }
 
 void startRequestSpeech(const Platform& platform) {
   if (!platform.speech) {
-    emit(speechStatusLine(kStatusWithoutService));
+    emitLast(speechStatusLine(kStatusWithoutService));
     exitProcess(0);
   }
   platform.speech->requestAuthorization([](int status) {
-    emit(speechStatusLine(status));
+    emitLast(speechStatusLine(status));
     exitProcess(0);
   });
 }
@@ -47,7 +47,7 @@ void startRequestSpeech(const Platform& platform) {
 void startPrimeScreen(const Platform& platform) {
   // The server may take its time; the main thread stays free to serve its queue meanwhile.
   launchTask([capture = platform.systemAudio] {
-    emit(primeScreenLine(capture.get()));
+    emitLast(primeScreenLine(capture.get()));
     exitProcess(0);
   });
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "locale_support.h"
 #include "unicode_text.h"
 
 namespace kavri {
@@ -33,7 +34,7 @@ std::shared_ptr<SourceRecognizer> SourceRecognizer::make(speech::SpeechService& 
                                                          std::string label,
                                                          const std::string& localeId,
                                                          std::chrono::milliseconds maxUnreadAudio) {
-  auto recognizer = service.makeRecognizer(localeId);
+  auto recognizer = recognizerForLocale(service, localeId);
   if (!recognizer || !recognizer->isAvailable()) return nullptr;
   return std::make_shared<SourceRecognizer>(std::move(label), localeId, std::move(recognizer),
                                             maxUnreadAudio);

@@ -1,7 +1,5 @@
 #include "transcriber.h"
 
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
 #include <optional>
@@ -33,11 +31,7 @@ void runTranscriber(int argc, char** argv, Platform platform) {
     exitProcess(0);
   }
 
-  // Our host is our parent; compared with the parent at start-up, so a host that is itself
-  // process 1 (a container's init) is not mistaken for a dead one.
-  const pid_t parent = ::getppid();
-  static EventOutput output(openEventOutput(commandLine.argValue("--events-fifo"),
-                                            [parent] { return ::getppid() == parent; }));
+  static EventOutput output(openEventOutput(commandLine.argValue("--events-fifo")));
   setEventOutput(&output);
 
   switch (commandLine.mode()) {

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -12,6 +14,7 @@
 
 #include "last_event.h"
 #include "testing/files.h"
+#include "testing/wait.h"
 
 namespace kavri {
 namespace {
@@ -85,6 +88,93 @@ TEST_F(EventOutputTest, ALineFeedInsideAStringIsEscaped) {
   EventOutput output(outFd_, errFd_);
   output.emit(Event{{"text", "one\ntwo"}});
   EXPECT_EQ(readFile(outPath_), "{\"text\":\"one\\ntwo\"}\n");
+}
+
+TEST_F(EventOutputTest, NothingIsWrittenAfterTheLastLineOrOnceClosed) {
+  EventOutput last(outFd_, errFd_);
+  last.emit(Event{{"event", "partial"}});
+  last.emitLast(Event{{"event", "final"}});
+  last.emit(Event{{"event", "partial"}, {"text", "late"}});
+  last.emitLast(Event{{"event", "error"}});
+  EXPECT_TRUE(last.close());
+  EXPECT_EQ(readFile(outPath_), "{\"event\":\"partial\"}\n{\"event\":\"final\"}\n");
+
+  // Closed before any line (and writing to the other file).
+  EventOutput closed(errFd_, outFd_);
+  EXPECT_TRUE(closed.close());
+  closed.emit(Event{{"event", "partial"}});
+  EXPECT_EQ(readFile(errPath_), "");
+}
+
+// A line that another thread is writing when the process goes is finished first: the way out
+// takes the output lock, and a line that begins after it is never written.
+TEST(EventOutputClose, WaitsForALineInProgressAndLetsNoneBeginAfter) {
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  const int capacity = ::fcntl(ends[1], F_GETPIPE_SZ);
+  ASSERT_GT(capacity, 0);
+  // The writer fills the pipe and then waits, mid-line, until the line is read.
+  const std::string text(static_cast<size_t>(capacity) * 4, 'x');
+  const std::string line = Event{{"text", text}}.dump() + "\n";
+  EventOutput output(ends[1], 2, std::chrono::milliseconds(20));
+  std::thread writer([&] { output.emit(Event{{"text", text}}); });
+  ASSERT_TRUE(testing::waitUntil([&] {
+    int queued = 0;
+    return ::ioctl(ends[0], FIONREAD, &queued) == 0 && queued == capacity;
+  }));
+  EXPECT_FALSE(output.close()) << "closed under a line in progress";
+
+  std::thread closer([&] {
+    // Each try waits 20 ms for the writer.
+    for (bool closed = false; !closed;) closed = output.close();
+    output.emit(Event{{"event", "after"}});
+  });
+  std::string read;
+  char chunk[4096];
+  while (read.size() < line.size()) {
+    ssize_t n = ::read(ends[0], chunk, sizeof chunk);
+    ASSERT_GT(n, 0);
+    read.append(chunk, static_cast<size_t>(n));
+  }
+  writer.join();
+  closer.join();
+  ::close(ends[1]);
+  for (ssize_t n; (n = ::read(ends[0], chunk, sizeof chunk)) > 0;) {
+    read.append(chunk, static_cast<size_t>(n));
+  }
+  ::close(ends[0]);
+  EXPECT_EQ(read, line);
+}
+
+// Whether the reader of the output has gone is seen without writing to it, and only a pipe or a
+// socket can lose its reader.
+TEST(EventOutputReader, IsGoneOnlyWhenAPipeOrSocketHasLostIt) {
+  for (bool socket : {false, true}) {
+    for (bool readerClosed : {false, true}) {
+      SCOPED_TRACE(std::string(socket ? "socket" : "pipe") + (readerClosed ? " unread" : " read"));
+      int ends[2];
+      ASSERT_EQ(socket ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends)
+                       : ::pipe2(ends, O_CLOEXEC),
+                0);
+      if (readerClosed) ::close(ends[0]);
+      EXPECT_EQ(EventOutput(ends[1]).readerGone(), readerClosed);
+      if (!readerClosed) {
+        int queued = -1;
+        EXPECT_EQ(::ioctl(ends[0], FIONREAD, &queued), 0);
+        EXPECT_EQ(queued, 0) << "looked by writing";
+        ::close(ends[0]);
+      }
+      ::close(ends[1]);
+    }
+  }
+  // A regular file, and a device, never lose their reader.
+  testing::TempDir dir;
+  int file = ::open((dir / "events").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  int device = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  EXPECT_FALSE(EventOutput(file).readerGone());
+  EXPECT_FALSE(EventOutput(device).readerGone());
+  ::close(file);
+  ::close(device);
 }
 
 using EventOutputDeathTest = EventOutputTest;

@@ -23,7 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::JsonLinesChild;
-using testing::runUntilTheHostDies;
+using testing::runUntilTheHostIsGone;
 using testing::TempDir;
 using Json = nlohmann::json;
 
@@ -35,6 +35,74 @@ JsonLinesChild driver(std::vector<std::string> args = {}) {
 Json parse(const std::optional<std::string>& line) {
   if (!line) return Json();
   return Json::parse(*line, nullptr, false);
+}
+
+// The host's reading end of an events FIFO. Opened without waiting for a writer, so that the
+// program's own (blocking) open of the FIFO can complete; read one JSON line at a time.
+class EventsFifoReader {
+ public:
+  explicit EventsFifoReader(const std::string& path)
+      : fd_(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {}
+  ~EventsFifoReader() { close(); }
+  EventsFifoReader(const EventsFifoReader&) = delete;
+  EventsFifoReader& operator=(const EventsFifoReader&) = delete;
+
+  bool isOpen() const { return fd_ >= 0; }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  // The next line (a discarded value when it is no JSON), or none at the deadline.
+  std::optional<Json> next(std::chrono::milliseconds timeout = testing::kLineTimeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    size_t lineFeed;
+    while ((lineFeed = pending_.find('\n')) == std::string::npos) {
+      if (fd_ < 0 || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+      pollfd fd{fd_, POLLIN, 0};
+      char chunk[4096];
+      // Between writers poll reports a hang-up at once; the slice keeps that from spinning.
+      if (::poll(&fd, 1, kReadSlice) <= 0) continue;
+      ssize_t n = ::read(fd_, chunk, sizeof chunk);
+      if (n > 0) {
+        pending_.append(chunk, static_cast<size_t>(n));
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kReadSlice));
+      }
+    }
+    Json line = Json::parse(pending_.substr(0, lineFeed), nullptr, false);
+    pending_.erase(0, lineFeed + 1);
+    return line;
+  }
+  // Reads lines until one with the given "event"; none at the deadline.
+  std::optional<Json> until(const std::string& name,
+                            std::chrono::milliseconds timeout = testing::kLineTimeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (auto line = next(std::chrono::duration_cast<std::chrono::milliseconds>(
+               deadline - std::chrono::steady_clock::now()))) {
+      if (line->is_object() && line->value("event", "") == name) return line;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  static constexpr int kReadSlice = 20;  // milliseconds
+  int fd_;
+  std::string pending_;
+};
+
+// Opens the commands FIFO as a host does for one command, writes it and closes it again, which
+// leaves the program's input at its end. False when the program has not opened the FIFO in time
+// (or no longer has it open).
+bool sendThroughFifo(const std::string& path, const std::string& line,
+                     std::chrono::milliseconds timeout = testing::kLineTimeout) {
+  int writer = -1;
+  testing::waitUntil(
+      [&] { return (writer = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; },
+      timeout);
+  if (writer < 0) return false;
+  bool written = ::write(writer, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  ::close(writer);
+  return written;
 }
 
 // Reads lines until one with the given "event" (or the output ends).
@@ -169,19 +237,23 @@ TEST(LiveModeProcess, UnopenableFifoFallsBackToStandardInput) {
   }
 }
 
-TEST(LiveModeProcess, EndsWhenItsHostDiesWhileInputIsAtItsEnd) {
-  auto outcome = runUntilTheHostDies(LIVE_MODE_DRIVER_PATH, "start en-US mic\n");
+// A host that lets go of both pipes while the session has nothing to say: nothing ever writes to
+// the closed output, so only the program's own check can end it.
+TEST(LiveModeProcess, EndsOnceItsHostIsGoneAndNobodyHoldsItsPipes) {
+  auto outcome = runUntilTheHostIsGone(LIVE_MODE_DRIVER_PATH, "start en-US mic\n");
   EXPECT_TRUE(outcome.sawStarted) << outcome.output;
+  EXPECT_TRUE(outcome.outlivedItsHost) << outcome.output;
   EXPECT_EQ(outcome.exitStatus, 2);
   // Cancelled, not stopped: no final event.
   EXPECT_EQ(outcome.output.find("\"final\""), std::string::npos);
 }
 
-// The real program: its input at its end keeps it listening while its host lives, and it ends
-// with status 2 once the host is gone.
-TEST(LiveModeProcess, TheProgramOutlivesItsClosedInputButNotItsHost) {
-  auto outcome = runUntilTheHostDies(KAVRI_TRANSCRIBE_PATH, "");
+// The real program: neither the end of its input nor the end of the process that started it ends
+// it; once nobody reads its output either, it ends with status 2 and writes nothing.
+TEST(LiveModeProcess, TheProgramOutlivesItsClosedInputAndItsLauncherButNotItsHost) {
+  auto outcome = runUntilTheHostIsGone(KAVRI_TRANSCRIBE_PATH, "");
   EXPECT_TRUE(outcome.sawStarted) << "ended when its input closed: " << outcome.output;
+  EXPECT_TRUE(outcome.outlivedItsHost) << outcome.output;
   EXPECT_EQ(outcome.exitStatus, 2);
   EXPECT_EQ(outcome.output, "");
 }
@@ -214,48 +286,70 @@ TEST(LiveModeProcess, AHostThatClosesTheEventsFifoMidSessionEndsItWithStatusTwo)
   TempDir temp;
   std::string fifo = temp / "events";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EventsFifoReader events(fifo);
+  ASSERT_TRUE(events.isOpen());
   auto child = driver({"--events-fifo", fifo});
-  // Our reading end lets the program's open of the FIFO complete.
-  int reader = -1;
-  for (auto deadline = std::chrono::steady_clock::now() + 20s;
-       reader < 0 && std::chrono::steady_clock::now() < deadline;) {
-    reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  }
-  ASSERT_GE(reader, 0);
   child.write("start en-US both\n");
-  std::string received;
   std::vector<Json> read;
-  for (auto deadline = std::chrono::steady_clock::now() + 20s;
-       read.size() < 5 && std::chrono::steady_clock::now() < deadline;) {
-    pollfd fd{reader, POLLIN, 0};
-    char chunk[4096];
-    if (::poll(&fd, 1, 50) <= 0) continue;
-    ssize_t n = ::read(reader, chunk, sizeof chunk);
-    if (n > 0) received.append(chunk, static_cast<size_t>(n));
-    for (size_t lineFeed; (lineFeed = received.find('\n')) != std::string::npos;) {
-      read.push_back(Json::parse(received.substr(0, lineFeed), nullptr, false));
-      received.erase(0, lineFeed + 1);
-    }
+  while (read.size() < 5) {
+    auto line = events.next();
+    ASSERT_TRUE(line) << "only " << read.size() << " lines";
+    read.push_back(*line);
   }
-  ASSERT_GE(read.size(), 5u);
   EXPECT_EQ(child.readAllLines(200ms), std::vector<std::string>{});  // nothing on stdout
-  ::close(reader);
+  events.close();
   expectEndsWhenTheOutputCloses(child.waitForExit(10s), read);
 }
 
-TEST(LiveModeProcess, AHostThatNeverOpensTheEventsFifoAndDiesLeavesNoOrphan) {
+// A launcher that starts the program and exits at once ("sh -c 'kavri-transcribe ... &'") is no
+// host: the host is whoever holds the FIFOs, and a command it sends seconds later is answered.
+TEST(LiveModeProcess, AProgramWhoseLauncherHasExitedAnswersCommandsSecondsLater) {
+  // Far longer than the program takes to notice the end of its input (it looks every 50 ms).
+  constexpr auto kSecondsLater = 2s;
+  TempDir temp;
+  std::string commands = temp / "commands", eventsPath = temp / "events";
+  ASSERT_EQ(::mkfifo(commands.c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(eventsPath.c_str(), 0600), 0);
+  EventsFifoReader events(eventsPath);
+  ASSERT_TRUE(events.isOpen());
+  testing::HostedProgram hosted(
+      {LIVE_MODE_DRIVER_PATH, "--commands-fifo", commands, "--events-fifo", eventsPath}, "");
+  ASSERT_GT(hosted.pid(), 0);
+  hosted.endHost();
+  std::this_thread::sleep_for(kSecondsLater);
+
+  ASSERT_TRUE(sendThroughFifo(commands, "start en-US mic\n")) << "the program is gone";
+  auto started = events.until("started");
+  ASSERT_TRUE(started);
+  EXPECT_EQ((*started)["source"], "mic");
+  ASSERT_TRUE(sendThroughFifo(commands, "stop\n"));
+  auto final = events.until("final");
+  ASSERT_TRUE(final);
+  EXPECT_EQ((*final)["sources"], Json{"mic"});
+  EXPECT_EQ(hosted.waitForExit(), 0);
+}
+
+// A host that dies before it ever opens the events FIFO leaves the program waiting in that open,
+// with nothing loaded and nothing captured. Once a reader has come and gone, nobody holds the
+// program's pipes any more and it ends.
+TEST(LiveModeProcess, AProgramWaitingForItsEventsReaderEndsOnceAReaderHasComeAndGone) {
   TempDir temp;
   std::string fifo = temp / "events";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  // The driver's start-up is the program's: it waits for a reader of the events FIFO.
   testing::HostedProgram hosted({LIVE_MODE_DRIVER_PATH, "--events-fifo", fifo}, "");
   ASSERT_GT(hosted.pid(), 0);
-  // The program notes its parent first thing; the host must not be gone before that.
-  testing::waitUntil([&] { return testing::runsProgram(hosted.pid(), LIVE_MODE_DRIVER_PATH); }, 10s,
-                     10ms);
-  std::this_thread::sleep_for(200ms);
   hosted.endHost();  // gone before anybody opened the FIFO
-  EXPECT_EQ(hosted.waitForExit(10s), 2);
+  EXPECT_EQ(hosted.waitForExit(300ms), std::nullopt) << "did not wait for its events reader";
+  // The program may not be in its open yet when a reader comes and goes; a reader that comes
+  // again finds it there.
+  bool ended = testing::waitUntil([&] {
+    EventsFifoReader passing(fifo);
+    passing.close();
+    return hosted.waitForExit(testing::kPollInterval).has_value();
+  });
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(hosted.waitForExit(), 2);
+  EXPECT_EQ(hosted.output(), "");
 }
 
 TEST(LiveModeProcess, AnUnfinishedCommandOfAWriterThatLeftDoesNotSpoilTheNextWritersCommand) {

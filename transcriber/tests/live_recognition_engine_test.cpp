@@ -27,6 +27,7 @@ class LiveRecognitionWithEngine : public ::testing::Test {
     if (clips.empty()) GTEST_SKIP() << "pocketsphinx-testdata is not installed";
     LiveSessionOptions options;
     options.emit = recorder.sink();
+    options.emitLast = recorder.sink();
     options.exit = recorder.exit();
     options.launch = recorder.launcher();
     session = std::make_unique<LiveSession>(

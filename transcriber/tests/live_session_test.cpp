@@ -1,6 +1,8 @@
 #include "live_session.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <future>
 #include <thread>
@@ -8,6 +10,8 @@
 #include "event_recorder.h"
 #include "fake_audio.h"
 #include "fake_speech_service.h"
+#include "testing/files.h"
+#include "testing/json_lines.h"
 #include "testing/wait.h"
 
 namespace kavri {
@@ -34,6 +38,7 @@ class LiveSessionTest : public ::testing::Test {
     options.systemStopWait = 2s;
     options.finalWait = 10ms;
     options.emit = recorder.sink();
+    options.emitLast = recorder.sink();
     options.exit = recorder.exit();
     options.launch = recorder.launcher();
     options.now = [this] { return std::chrono::steady_clock::time_point(clock.load()); };
@@ -260,6 +265,28 @@ TEST_F(LiveSessionTest, IdleStopReportsAnEmptyFinal) {
                                                          {"language", "en-US"},
                                                          {"duration_seconds", 0},
                                                          {"sources", Event::array()}})});
+}
+
+// The wait for the last result runs out, and the result comes later: the host, which takes
+// "final" for the end, never sees a line after it.
+TEST_F(LiveSessionTest, AResultThatComesAfterTheFinalIsNeverWritten) {
+  testing::TempDir dir;
+  int fd = ::open((dir / "events").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  EventOutput output(fd);
+  LiveSessionOptions written = options();
+  written.emit = [&output](const Event& event) { output.emit(event); };
+  written.emitLast = [&output](const Event& event) { output.emitLast(event); };
+  LiveSession late(platform(), std::move(written));
+  late.start("en-US", "mic");
+  mic->partial(0, "in time");
+  late.stop();
+  mic->partial(0, "in time and late");
+  ::close(fd);
+  auto lines = testing::parseJsonLines(testing::readFile(dir / "events"));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines.back()["event"], "final");
+  EXPECT_EQ(lines.back()["text"], "in time");
 }
 
 TEST_F(LiveSessionTest, StopBeforeTheSystemStartCompletesLeavesNothingCapturing) {
