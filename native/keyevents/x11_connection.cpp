@@ -1,6 +1,7 @@
 #include "x11_connection.h"
 
 #include <X11/Xatom.h>
+#include <dlfcn.h>
 #include <poll.h>
 #include <setjmp.h>
 #include <unistd.h>
@@ -20,10 +21,6 @@
 #include <vector>
 
 #include "leavable_thread.h"
-
-// Xlib's header for extension libraries declares it, along with macros (min, max) that break the
-// standard library's headers.
-extern "C" void _XFreeDisplayStructure(Display* display);
 
 namespace kavri::x11 {
 
@@ -107,6 +104,18 @@ namespace {
 thread_local jmp_buf* gOpeningEscape = nullptr;
 thread_local Display* gBrokenWhileOpening = nullptr;
 
+// Xlib's own way to free a display it gives up on is private to it: linking against it would make
+// the Debian package depend on "libx11-private", which no package provides. Looked up at run time
+// instead; without it the structure (a few kilobytes) is left.
+void freeDisplayStructure(Display* display) {
+  using FreeDisplay = void (*)(Display*);
+  static const auto freeDisplay =
+      reinterpret_cast<FreeDisplay>(::dlsym(RTLD_DEFAULT, "_XFreeDisplayStructure"));
+  if (freeDisplay) {
+    freeDisplay(display);
+  }
+}
+
 // XOpenDisplay, with null for a server that broke the connection before it was set up.
 Display* openOrNull(const char* name) {
   jmp_buf escape;
@@ -119,7 +128,7 @@ Display* openOrNull(const char* name) {
     // xcb's share, which only libX11-xcb can reach: its socket is closed, its memory (some
     // kilobytes) left.
     ::close(ConnectionNumber(broken));
-    _XFreeDisplayStructure(broken);
+    freeDisplayStructure(broken);
     return nullptr;
   }
   Display* display = XOpenDisplay(name);
