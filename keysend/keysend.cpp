@@ -39,15 +39,31 @@ Exit status:
 // Without the new text on the clipboard the shortcut would paste whatever was there before.
 constexpr char kPasteboardNotSet[] = "Failed to set the pasteboard string";
 
-bool sendShortcut(KeySendServices& services, uint16_t key, uint64_t modifiers) {
-  return sendKey(services.keyboard, services.clock, key, modifiers,
-                 services.timings.keyPressDuration);
+// Presses key with exactly these modifiers; writes failure when it cannot.
+bool sendShortcut(KeySendServices& services, uint16_t key, uint64_t modifiers,
+                  const char* failure) {
+  if (sendKey(services.keyboard, services.clock, key, modifiers,
+              services.timings.keyPressDuration)) {
+    return true;
+  }
+  services.writeLine(failure);
+  return false;
 }
 
-bool accessibilityGranted(KeySendServices& services) {
-  return ensureAccessibility(services.keyboard, services.clock,
-                             services.timings.accessibilityPollInterval,
-                             services.timings.accessibilityPromptLimit);
+// Whether the keystrokes may be sent and the text is on the pasteboard, checked in that order;
+// writes noAccessibility, or that the pasteboard was not set, when not.
+bool readyToPaste(KeySendServices& services, bool textSet, const char* noAccessibility) {
+  if (!ensureAccessibility(services.keyboard, services.clock,
+                           services.timings.accessibilityPollInterval,
+                           services.timings.accessibilityPromptLimit)) {
+    services.writeLine(noAccessibility);
+    return false;
+  }
+  if (!textSet) {
+    services.writeLine(kPasteboardNotSet);
+    return false;
+  }
+  return true;
 }
 
 int runPaste(KeySendServices& services) {
@@ -56,16 +72,8 @@ int runPaste(KeySendServices& services) {
   const std::optional<std::string> previous = pasteboard.stringForType();
   pasteboard.clearContents();
   const bool textSet = pasteboard.setString(text);
-  if (!accessibilityGranted(services)) {
-    services.writeLine(kPasteNoAccessibility);
-    return kExitNoAccessibility;
-  }
-  if (!textSet) {
-    services.writeLine(kPasteboardNotSet);
-    return kExitNoAccessibility;
-  }
-  if (!sendShortcut(services, kVK_ANSI_V, kCommandFlag)) {
-    services.writeLine("Failed to dispatch Cmd+V");
+  if (!readyToPaste(services, textSet, kPasteNoAccessibility) ||
+      !sendShortcut(services, kVK_ANSI_V, kCommandFlag, "Failed to dispatch Cmd+V")) {
     return kExitNoAccessibility;
   }
   services.clock.sleep(services.timings.pasteRestoreDelay);
@@ -87,14 +95,7 @@ int runNewChat(const std::string& appName, KeySendServices& services) {
   Pasteboard& pasteboard = services.pasteboard();
   pasteboard.clearContents();
   const bool promptSet = pasteboard.setString(prompt);
-  if (!accessibilityGranted(services)) {
-    services.writeLine(kNewChatNoAccessibility);
-    return kExitNoAccessibility;
-  }
-  if (!promptSet) {
-    services.writeLine(kPasteboardNotSet);
-    return kExitNoAccessibility;
-  }
+  if (!readyToPaste(services, promptSet, kNewChatNoAccessibility)) return kExitNoAccessibility;
   if (!activate(*appURL, workspace, services.writeLine, services.timings.openApplicationTimeout)) {
     return kExitOpenFailed;
   }
@@ -102,18 +103,15 @@ int runNewChat(const std::string& appName, KeySendServices& services) {
   waitForFront(bundleId, workspace, services.clock, services.timings.frontPollInterval,
                services.timings.frontWaitLimit);
   services.clock.sleep(services.timings.beforeNewChatDelay);
-  if (!sendShortcut(services, kVK_ANSI_N, kCommandFlag)) {
-    services.writeLine("Failed to dispatch Cmd+N");
+  if (!sendShortcut(services, kVK_ANSI_N, kCommandFlag, "Failed to dispatch Cmd+N")) {
     return kExitNoAccessibility;
   }
   services.clock.sleep(services.timings.afterNewChatDelay);
-  if (!sendShortcut(services, kVK_ANSI_V, kCommandFlag)) {
-    services.writeLine("Failed to dispatch Cmd+V");
+  if (!sendShortcut(services, kVK_ANSI_V, kCommandFlag, "Failed to dispatch Cmd+V")) {
     return kExitNoAccessibility;
   }
   services.clock.sleep(services.timings.afterPasteDelay);
-  if (!sendShortcut(services, kVK_Return, kNoModifiers)) {
-    services.writeLine("Failed to dispatch Return");
+  if (!sendShortcut(services, kVK_Return, kNoModifiers, "Failed to dispatch Return")) {
     return kExitNoAccessibility;
   }
   return kExitSuccess;

@@ -14,11 +14,14 @@
 
 namespace kavri::keysend {
 
-inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitAppNotFound = 3;
-inline constexpr int kExitOpenFailed = 4;
-inline constexpr int kExitNoAccessibility = 5;
+// The process's exit statuses, which the host reads as plain integers.
+enum : int {
+  kExitSuccess = 0,
+  kExitUsage = 2,
+  kExitAppNotFound = 3,
+  kExitOpenFailed = 4,
+  kExitNoAccessibility = 5
+};
 
 // paste: after Cmd+V, before the previous string is put back.
 inline constexpr double kPasteRestoreDelay = 0.4;

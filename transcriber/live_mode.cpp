@@ -1,5 +1,7 @@
 #include "live_mode.h"
 
+#include <functional>
+
 #include "command_reader.h"
 #include "event_output.h"
 #include "live_session.h"
@@ -10,6 +12,15 @@ namespace {
 // The host is gone: there is nobody to hear us and nobody to stop us.
 constexpr int kHostGoneExitStatus = kOutputClosedExitStatus;
 
+// On the main queue: ends the session by `end`, then the process with status.
+void endOnMainQueue(MainQueue& mainQueue, const std::shared_ptr<LiveSession>& session,
+                    void (LiveSession::*end)(), int status) {
+  mainQueue.async([session, end, status] {
+    std::invoke(end, *session);
+    exitProcess(status);
+  });
+}
+
 void submitToMainQueue(const LiveCommand& command, MainQueue& mainQueue,
                        const std::shared_ptr<LiveSession>& session) {
   switch (command.kind) {
@@ -17,22 +28,13 @@ void submitToMainQueue(const LiveCommand& command, MainQueue& mainQueue,
       mainQueue.async([session, command] { session->start(command.localeId, command.source); });
       break;
     case LiveCommand::Kind::stop:
-      mainQueue.async([session] {
-        session->stop();
-        exitProcess(0);
-      });
+      endOnMainQueue(mainQueue, session, &LiveSession::stop, 0);
       break;
     case LiveCommand::Kind::cancel:
-      mainQueue.async([session] {
-        session->cancel();
-        exitProcess(3);
-      });
+      endOnMainQueue(mainQueue, session, &LiveSession::cancel, 3);
       break;
     case LiveCommand::Kind::quit:
-      mainQueue.async([session] {
-        session->cancel();
-        exitProcess(0);
-      });
+      endOnMainQueue(mainQueue, session, &LiveSession::cancel, 0);
       break;
     case LiveCommand::Kind::none:
       break;

@@ -62,12 +62,8 @@ void LiveSession::start(const std::string& localeId, const std::string& source) 
   const bool wantsSystem = sources.back() == kSpeakerSystem;
 
   if (wantsMic) {
-    auto recognizer = platform_.speech ? SourceRecognizer::make(*platform_.speech, kSpeakerMic,
-                                                                localeId, options_.maxUnreadAudio)
-                                       : nullptr;
+    auto recognizer = startRecognizer(kSpeakerMic, localeId);
     if (!recognizer) return fail("recognizer_unsupported_locale_mic");
-    recognizer->start(partialReporter(kSpeakerMic), errorReporter(kSpeakerMic),
-                      backlogReporter(kSpeakerMic));
     micRec_ = recognizer;
     auto mic = std::make_shared<MicSource>(
         platform_.makeAudioEngine ? platform_.makeAudioEngine() : nullptr, options_.emit);
@@ -77,12 +73,8 @@ void LiveSession::start(const std::string& localeId, const std::string& source) 
   }
 
   if (wantsSystem) {
-    auto recognizer = platform_.speech ? SourceRecognizer::make(*platform_.speech, kSpeakerSystem,
-                                                                localeId, options_.maxUnreadAudio)
-                                       : nullptr;
+    auto recognizer = startRecognizer(kSpeakerSystem, localeId);
     if (!recognizer) return fail("recognizer_unsupported_locale_system");
-    recognizer->start(partialReporter(kSpeakerSystem), errorReporter(kSpeakerSystem),
-                      backlogReporter(kSpeakerSystem));
     sysRec_ = recognizer;
     auto sys = std::make_shared<SystemAudioSource>(platform_.systemAudio, options_.emit);
     sys->setSink(recognizer);
@@ -101,6 +93,17 @@ void LiveSession::start(const std::string& localeId, const std::string& source) 
 
   startedAt_ = options_.now();
   options_.emit(Event{{"event", "started"}, {"locale", localeId}, {"source", source}});
+}
+
+std::shared_ptr<SourceRecognizer> LiveSession::startRecognizer(const char* speaker,
+                                                               const std::string& localeId) {
+  if (!platform_.speech) return nullptr;
+  auto recognizer =
+      SourceRecognizer::make(*platform_.speech, speaker, localeId, options_.maxUnreadAudio);
+  if (recognizer) {
+    recognizer->start(partialReporter(speaker), errorReporter(speaker), backlogReporter(speaker));
+  }
+  return recognizer;
 }
 
 void LiveSession::stop() {

@@ -75,6 +75,10 @@ class LiveSession {
 
  private:
   void fail(const std::string& message);
+  // A recogniser for the speaker's source, started and reporting to the host; null when the
+  // locale has none.
+  std::shared_ptr<SourceRecognizer> startRecognizer(const char* speaker,
+                                                    const std::string& localeId);
   SourceRecognizer::PartialCallback partialReporter(const char* speaker) const;
   SourceRecognizer::ErrorCallback errorReporter(const char* speaker) const;
   SourceRecognizer::AudioDroppedCallback backlogReporter(const char* speaker) const;

@@ -7,19 +7,9 @@
 #include <functional>
 #include <memory>
 
-namespace kavri::keys {
+#include "virtual_keys.h"
 
-// macOS virtual key codes of the modifier keys.
-inline constexpr uint16_t kVK_RightCommand = 54;
-inline constexpr uint16_t kVK_Command = 55;
-inline constexpr uint16_t kVK_Shift = 56;
-inline constexpr uint16_t kVK_CapsLock = 57;
-inline constexpr uint16_t kVK_Option = 58;
-inline constexpr uint16_t kVK_Control = 59;
-inline constexpr uint16_t kVK_RightShift = 60;
-inline constexpr uint16_t kVK_RightOption = 61;
-inline constexpr uint16_t kVK_RightControl = 62;
-inline constexpr uint16_t kVK_Function = 63;
+namespace kavri::keys {
 
 // Event types as the event services number them; the two highest report that the system switched
 // a tap off.

@@ -6,7 +6,7 @@
 #include <optional>
 #include <utility>
 
-#include "keyboard_events.h"
+#include "virtual_keys.h"
 
 namespace kavri::keys::evdev {
 namespace {

@@ -5,20 +5,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "virtual_keys.h"
+
 namespace kavri::keys {
-
-// macOS virtual key codes: the host and every interface speak these, whatever the platform.
-inline constexpr uint16_t kVK_ANSI_V = 9;
-inline constexpr uint16_t kVK_ANSI_N = 45;
-inline constexpr uint16_t kVK_Return = 36;
-
-// Device-independent modifier flag bits.
-inline constexpr uint64_t kFlagCapsLock = 0x10000;
-inline constexpr uint64_t kFlagShift = 0x20000;
-inline constexpr uint64_t kFlagControl = 0x40000;
-inline constexpr uint64_t kFlagOption = 0x80000;
-inline constexpr uint64_t kFlagCommand = 0x100000;
-inline constexpr uint64_t kFlagFunction = 0x800000;
 
 class KeyEventSource {
  public:

@@ -5,22 +5,18 @@
 #include <poll.h>
 #include <setjmp.h>
 #include <unistd.h>
-#include <xcb/xcb.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <set>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "leavable_thread.h"
+#include "x11_server_probe.h"
 
 namespace kavri::x11 {
 
@@ -187,92 +183,6 @@ int Registry::onError(Display* display, XErrorEvent* error) {
   }
   return registry.previousErrorHandler ? registry.previousErrorHandler(display, error) : 0;
 }
-
-namespace {
-
-// Display names whose last probe overran its limit and still waits for the server. Never freed: a
-// probe left running may reach it at any time.
-struct UnansweredServers {
-  std::mutex mutex;
-  std::set<std::string> names;
-
-  static UnansweredServers& get() {
-    static UnansweredServers* servers = new UnansweredServers();
-    return *servers;
-  }
-};
-
-struct XcbDisconnect {
-  void operator()(xcb_connection_t* connection) const { xcb_disconnect(connection); }
-};
-// Closing an xcb connection sends nothing, so it cannot wait on the server.
-using XcbConnection = std::unique_ptr<xcb_connection_t, XcbDisconnect>;
-
-// What a probe's helper thread and its caller share.
-struct Probe {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool finished = false;
-  bool abandoned = false;
-  XcbConnection connection;
-};
-
-enum class ProbeResult { kAnswered, kUnreachable, kSilent };
-
-// Whether the server named completes a connection handshake within limit; when it does, answered
-// holds that connection. The handshake is made with xcb on a helper thread, which takes none of
-// Xlib's locks and can be left waiting on its own; while it waits, the server counts as silent
-// without being asked again.
-ProbeResult probeServer(const std::string& name, std::chrono::milliseconds limit,
-                        XcbConnection& answered) {
-  UnansweredServers& unanswered = UnansweredServers::get();
-  {
-    std::lock_guard<std::mutex> lock(unanswered.mutex);
-    if (unanswered.names.count(name) != 0) return ProbeResult::kSilent;
-  }
-  auto probe = std::make_shared<Probe>();
-  LeavableThread helper;
-  try {
-    helper = LeavableThread([probe, name] {
-      XcbConnection connection(xcb_connect(name.c_str(), nullptr));
-      if (xcb_connection_has_error(connection.get()) != 0) connection.reset();
-      {
-        std::lock_guard<std::mutex> lock(probe->mutex);
-        probe->finished = true;
-        if (!probe->abandoned) {
-          probe->connection = std::move(connection);
-          probe->done.notify_all();
-          return;
-        }
-      }
-      connection.reset();
-      UnansweredServers& servers = UnansweredServers::get();
-      std::lock_guard<std::mutex> lock(servers.mutex);
-      servers.names.erase(name);
-    });
-  } catch (const std::system_error&) {
-    return ProbeResult::kUnreachable;
-  }
-  std::unique_lock<std::mutex> lock(probe->mutex);
-  if (probe->done.wait_for(lock, limit, [&] { return probe->finished; })) {
-    answered = std::move(probe->connection);
-    lock.unlock();
-    // The helper is only returning now.
-    helper.joinWithin(limit);
-    return answered ? ProbeResult::kAnswered : ProbeResult::kUnreachable;
-  }
-  probe->abandoned = true;
-  {
-    // Under the probe's lock, so that the helper cannot take the name out before it is in.
-    std::lock_guard<std::mutex> names(unanswered.mutex);
-    unanswered.names.insert(name);
-  }
-  lock.unlock();
-  helper.joinWithin(std::chrono::milliseconds::zero());
-  return ProbeResult::kSilent;
-}
-
-}  // namespace
 
 // XOpenDisplay holds a lock of Xlib's for the whole handshake, so one opening stuck on a server
 // that never answers would stop every later opening in the process, to any server, and could not

@@ -8,8 +8,7 @@
 #include "audio/audio_engine.h"
 #include "audio/pulse_client_pulse.h"
 
-namespace kavri::audio {
-namespace pulse {
+namespace kavri::audio::pulse {
 namespace {
 
 constexpr char kAppName[] = "kavri-transcribe";
@@ -134,17 +133,9 @@ class PulseAudioEngine final : public AudioEngine {
     Client::RecordStream request;
     request.name = kStreamName;
     request.device = answer->source.c_str();
-    request.spec.format = paFormatFor(format.sampleFormat);
-    request.spec.rate = format.sampleRate > 0 && format.sampleRate <= PA_RATE_MAX
-                            ? static_cast<uint32_t>(format.sampleRate)
-                            : 0;
-    request.spec.channels =
-        format.channels <= PA_CHANNELS_MAX ? static_cast<uint8_t>(format.channels) : 0;
+    request.format = format;
     request.channelMap = &input.channelMap;
-    request.fragmentBytes = frames * static_cast<uint32_t>(format.bytesPerFrame());
-    // When the source goes away the server would move us to whatever source it picks next, often
-    // the monitor of an output: we would rather stop and say so.
-    request.flags = PA_STREAM_DONT_MOVE;
+    request.fragmentFrames = frames;
     request.onRead = &PulseAudioEngine::onRead;
     request.onState = &PulseAudioEngine::onState;
     request.userdata = tap_.get();
@@ -259,9 +250,8 @@ class PulseAudioEngine final : public AudioEngine {
       handler = state->onStopped;
     }
     if (!handler) return;
-    int code = pa_context_errno(pa_stream_get_context(stream));
     try {
-      handler(errorFromCode(code != PA_OK ? code : PA_ERR_UNKNOWN));
+      handler(contextError(pa_stream_get_context(stream)));
     } catch (...) {
       // Nothing may unwind into libpulse's event thread.
     }
@@ -282,10 +272,4 @@ std::shared_ptr<AudioEngine> makePulseAudioEngine(const Options& options) {
   return std::make_shared<PulseAudioEngine>(options);
 }
 
-}  // namespace pulse
-
-std::shared_ptr<AudioEngine> makePlatformAudioEngine() {
-  return pulse::makePulseAudioEngine(pulse::Options{});
-}
-
-}  // namespace kavri::audio
+}  // namespace kavri::audio::pulse

@@ -10,6 +10,11 @@ AudioError errorFromCode(int code) {
   return AudioError{kErrorDomain, code, text != nullptr ? text : "Unknown error code"};
 }
 
+AudioError contextError(pa_context* context) {
+  int code = pa_context_errno(context);
+  return errorFromCode(code != PA_OK ? code : PA_ERR_UNKNOWN);
+}
+
 SampleFormat sampleFormatFor(pa_sample_format_t format) {
   switch (format) {
     case PA_SAMPLE_U8:
@@ -125,11 +130,6 @@ void Client::stopThread() {
 
 bool Client::isReady() const {
   return pa_context_get_state(context()) == PA_CONTEXT_READY;
-}
-
-AudioError Client::lastError() const {
-  int code = pa_context_errno(context());
-  return errorFromCode(code != PA_OK ? code : PA_ERR_UNKNOWN);
 }
 
 void Client::onContextState(pa_context*, void* self) {
@@ -285,15 +285,22 @@ void onOpeningState(pa_stream*, void* mainloop) {
 }  // namespace
 
 std::optional<AudioError> Client::openRecord(const RecordStream& request, StreamPtr& stream) {
-  if (!pa_sample_spec_valid(&request.spec)) return errorFromCode(PA_ERR_INVALID);
+  const AudioFormat& format = request.format;
+  pa_sample_spec spec{};
+  spec.format = paFormatFor(format.sampleFormat);
+  spec.rate = format.sampleRate > 0 && format.sampleRate <= PA_RATE_MAX
+                  ? static_cast<uint32_t>(format.sampleRate)
+                  : 0;
+  spec.channels = format.channels <= PA_CHANNELS_MAX ? static_cast<uint8_t>(format.channels) : 0;
+  if (!pa_sample_spec_valid(&spec)) return errorFromCode(PA_ERR_INVALID);
   pa_channel_map standardMap;
   const pa_channel_map* map = request.channelMap;
-  if (map == nullptr || map->channels != request.spec.channels) {
-    map = pa_channel_map_init_extend(&standardMap, request.spec.channels, PA_CHANNEL_MAP_DEFAULT);
+  if (map == nullptr || map->channels != spec.channels) {
+    map = pa_channel_map_init_extend(&standardMap, spec.channels, PA_CHANNEL_MAP_DEFAULT);
   }
 
   LoopLock hold(mainloop());
-  StreamPtr opened(pa_stream_new(context(), request.name.c_str(), &request.spec, map));
+  StreamPtr opened(pa_stream_new(context(), request.name.c_str(), &spec, map));
   if (!opened) return lastError();
   pa_stream_set_state_callback(opened.get(), &onOpeningState, mainloop());
 
@@ -304,8 +311,10 @@ std::optional<AudioError> Client::openRecord(const RecordStream& request, Stream
   attr.tlength = static_cast<uint32_t>(-1);
   attr.prebuf = static_cast<uint32_t>(-1);
   attr.minreq = static_cast<uint32_t>(-1);
-  attr.fragsize = request.fragmentBytes > 0 ? request.fragmentBytes : static_cast<uint32_t>(-1);
-  auto flags = static_cast<pa_stream_flags_t>(request.flags | PA_STREAM_ADJUST_LATENCY);
+  attr.fragsize = request.fragmentFrames > 0
+                      ? request.fragmentFrames * static_cast<uint32_t>(format.bytesPerFrame())
+                      : static_cast<uint32_t>(-1);
+  auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
   std::optional<AudioError> error;
   if (pa_stream_connect_record(opened.get(), request.device, &attr, flags) < 0) {
     error = lastError();

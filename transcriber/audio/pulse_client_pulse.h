@@ -51,6 +51,9 @@ using OperationPtr = std::unique_ptr<pa_operation, OperationDeleter>;
 
 // The error that libpulse reports for `code` (a PA_ERR_* value), with its own description.
 AudioError errorFromCode(int code);
+// The error that a connection reports now (PA_ERR_UNKNOWN when it reports none): the reason a
+// request or one of its streams failed.
+AudioError contextError(pa_context* context);
 
 // Our format nearest to a PulseAudio one: byte order becomes native (the server converts), the
 // telephone companding formats become 16-bit, 24-in-32 becomes 32-bit.
@@ -94,8 +97,7 @@ class Client {
   // timeout (or the deadline) passes. Callbacks that change what `done` looks at must signal the
   // loop. Returns the error that ended the wait, if any.
   std::optional<AudioError> waitLocked(const std::function<bool()>& done);
-  // The error the connection reports now (PA_ERR_UNKNOWN when it reports none).
-  AudioError lastError() const;
+  AudioError lastError() const { return contextError(context()); }
 
   // Names of the default sink and source; empty when the server has none.
   std::optional<AudioError> defaultDevices(std::string& sink, std::string& source);
@@ -107,16 +109,18 @@ class Client {
   struct RecordStream {
     std::string name;              // what the server shows for the stream
     const char* device = nullptr;  // null: the default source
-    pa_sample_spec spec{};
+    AudioFormat format;  // a rate or channel count that PulseAudio cannot carry is refused
     const pa_channel_map* channelMap = nullptr;  // null: the standard map for the channels
-    uint32_t fragmentBytes = 0;                  // how much the server sends at a time
-    pa_stream_flags_t flags = PA_STREAM_NOFLAGS;
+    uint32_t fragmentFrames = 0;                 // how much the server sends at a time
     // Installed once the stream is ready; both run on the event thread.
     pa_stream_request_cb_t onRead = nullptr;
     pa_stream_notify_cb_t onState = nullptr;
     void* userdata = nullptr;
   };
-  // Opens a record stream and waits until the server delivers on it or refuses it.
+  // Opens a record stream and waits until the server delivers on it or refuses it. The stream
+  // stays on its device: when the device goes away the server would move us to whatever it picks
+  // next (the monitor of an output for a microphone, a microphone for a monitor), and we would
+  // rather stop and say so.
   std::optional<AudioError> openRecord(const RecordStream& request, StreamPtr& stream);
 
   // Clears the stream's callbacks and disconnects it: once this returns, none of them runs again.

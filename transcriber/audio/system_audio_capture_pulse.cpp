@@ -7,8 +7,7 @@
 #include "audio/pulse_client_pulse.h"
 #include "audio/system_audio_capture.h"
 
-namespace kavri::audio {
-namespace pulse {
+namespace kavri::audio::pulse {
 namespace {
 
 constexpr char kAppName[] = "kavri-transcribe";
@@ -40,20 +39,11 @@ class PulseCaptureStream final : public CaptureStream {
   ~PulseCaptureStream() override { stopCapture(); }
 
   std::optional<AudioError> open(const std::string& device) {
-    const AudioFormat& format = state_->format;
     Client::RecordStream request;
     request.name = kStreamName;
     request.device = device.c_str();
-    request.spec.format = paFormatFor(format.sampleFormat);
-    request.spec.rate = format.sampleRate > 0 && format.sampleRate <= PA_RATE_MAX
-                            ? static_cast<uint32_t>(format.sampleRate)
-                            : 0;
-    request.spec.channels =
-        format.channels <= PA_CHANNELS_MAX ? static_cast<uint8_t>(format.channels) : 0;
-    request.fragmentBytes = kChunkFrames * static_cast<uint32_t>(format.bytesPerFrame());
-    // When the sink goes away the server would move us to whatever source it picks next, often
-    // the microphone; we would rather stop and say so.
-    request.flags = PA_STREAM_DONT_MOVE;
+    request.format = state_->format;
+    request.fragmentFrames = kChunkFrames;
     request.onRead = &PulseCaptureStream::onRead;
     request.onState = &PulseCaptureStream::onState;
     request.userdata = state_.get();
@@ -105,9 +95,8 @@ class PulseCaptureStream final : public CaptureStream {
     // listening before we disconnect ourselves, so this is reported exactly once.
     state->reportedFailure = true;
     if (!state->callbacks.onStoppedWithError) return;
-    int code = pa_context_errno(pa_stream_get_context(stream));
     try {
-      state->callbacks.onStoppedWithError(errorFromCode(code != PA_OK ? code : PA_ERR_UNKNOWN));
+      state->callbacks.onStoppedWithError(contextError(pa_stream_get_context(stream)));
     } catch (...) {
     }
   }
@@ -162,10 +151,4 @@ std::shared_ptr<SystemAudioCapture> makePulseSystemAudioCapture(const Options& o
   return std::make_shared<PulseSystemAudioCapture>(options);
 }
 
-}  // namespace pulse
-
-std::shared_ptr<SystemAudioCapture> makePlatformSystemAudioCapture() {
-  return pulse::makePulseSystemAudioCapture(pulse::Options{});
-}
-
-}  // namespace kavri::audio
+}  // namespace kavri::audio::pulse

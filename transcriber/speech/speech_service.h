@@ -18,12 +18,9 @@
 
 namespace kavri::speech {
 
-// Authorization statuses travel as plain integers so that values outside the known four (the
-// host sees them as "unknown") can pass through.
-inline constexpr int kNotDetermined = 0;
-inline constexpr int kDenied = 1;
-inline constexpr int kRestricted = 2;
-inline constexpr int kAuthorized = 3;
+// Authorization statuses, handed around as plain integers so that values outside the known four
+// (the host sees them as "unknown") can pass through.
+enum : int { kNotDetermined = 0, kDenied = 1, kRestricted = 2, kAuthorized = 3 };
 
 struct Error {
   int64_t code = 0;

@@ -1,6 +1,6 @@
 #include "trigger_listener.h"
 
-#include "keyboard_events.h"
+#include "virtual_keys.h"
 
 namespace kavri::keyglue {
 

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "keyboard_events.h"
 #include "trigger_listener.h"
+#include "virtual_keys.h"
 
 namespace kavri::keyglue {
 namespace {

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <vector>
 
-#include "keyboard_events.h"
 #include "testing/fake_keyboard.h"
+#include "virtual_keys.h"
 
 namespace kavri::keyglue {
 namespace {
