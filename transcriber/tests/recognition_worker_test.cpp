@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "scripted_decoder.h"
 #include "source_recognizer.h"
+#include "speech/taking_turns.h"
 #include "task_results.h"
 #include "testing/wait.h"
 
@@ -350,6 +354,25 @@ TEST_F(RecognitionWorkerTest, AResultHandlerMayLetGoOfItsRecogniser) {
   recognizer.reset();
   request->endAudio();
   EXPECT_EQ(released.get_future().wait_for(testing::kResultWait), std::future_status::ready);
+}
+
+// Decoders that share the engine take turns: one that asks again at once after its turn waits
+// behind the one that was waiting.
+TEST(TakingTurns, TheLockGoesToWhoeverAskedFirst) {
+  TakingTurns turns;
+  std::vector<std::string> order;
+  turns.lock();
+  std::thread other([&] {
+    std::lock_guard<TakingTurns> turn(turns);
+    order.push_back("other");
+  });
+  while (turns.queued() < 2) std::this_thread::yield();
+  turns.unlock();
+  turns.lock();
+  order.push_back("again");
+  turns.unlock();
+  other.join();
+  EXPECT_EQ(order, (std::vector<std::string>{"other", "again"}));
 }
 
 }  // namespace
