@@ -22,7 +22,7 @@ void listen(evdev::KernelKeyboards& keyboards, int wakeFd) {
   for (;;) {
     fds.clear();
     fds.push_back({wakeFd, POLLIN, 0});
-    for (int fd : keyboards.keyboardFds()) fds.push_back({fd, POLLIN, 0});
+    keyboards.addKeyboardFds(fds);
     if (keyboards.watchFd() >= 0) fds.push_back({keyboards.watchFd(), POLLIN, 0});
     if (poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;

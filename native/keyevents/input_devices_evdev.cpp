@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "evdev_handles.h"
 #include "input_devices.h"
 #include "unique_fd.h"
 
@@ -24,10 +25,6 @@ constexpr std::string_view kEventNodePrefix = "event";
 bool isEventNode(std::string_view name) {
   return name.starts_with(kEventNodePrefix);
 }
-
-struct EvdevFree {
-  void operator()(libevdev* device) const { libevdev_free(device); }
-};
 
 class EvdevDevice final : public InputDevice {
  public:
@@ -76,7 +73,7 @@ class EvdevDevice final : public InputDevice {
 
  private:
   UniqueFd fd_;
-  std::unique_ptr<libevdev, EvdevFree> device_;
+  DeviceHandle device_;
 };
 
 class EvdevInputDevices final : public InputDevices {

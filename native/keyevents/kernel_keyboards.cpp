@@ -74,10 +74,8 @@ void KernelKeyboards::start() {
   }
 }
 
-std::vector<int> KernelKeyboards::keyboardFds() const {
-  std::vector<int> fds;
-  for (const auto& [path, keyboard] : keyboards_) fds.push_back(keyboard.device->fd());
-  return fds;
+void KernelKeyboards::addKeyboardFds(std::vector<pollfd>& fds) const {
+  for (const auto& [path, keyboard] : keyboards_) fds.push_back({keyboard.device->fd(), POLLIN, 0});
 }
 
 void KernelKeyboards::onWatchReadable() {

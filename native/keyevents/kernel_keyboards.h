@@ -3,6 +3,8 @@
 // that follow. Single-threaded: the flags monitor's thread drives it.
 #pragma once
 
+#include <poll.h>
+
 #include <array>
 #include <bitset>
 #include <cstdint>
@@ -41,9 +43,11 @@ class KernelKeyboards {
   // Whether any keyboard is open.
   bool reading() const { return !keyboards_.empty(); }
 
-  // The watch's descriptor (-1 without one) and every open keyboard's.
+  // The watch's descriptor (-1 without one).
   int watchFd() const { return watchFd_; }
-  std::vector<int> keyboardFds() const;
+  // Adds every open keyboard's descriptor, to be polled for input, to `fds`: the listener's own
+  // list, reused from one key to the next.
+  void addKeyboardFds(std::vector<pollfd>& fds) const;
 
   // Handles the node events waiting on the watch.
   void onWatchReadable();

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "evdev_handles.h"
 #include "kernel_keyboards.h"
 #include "keyboard_backends.h"
 #include "unique_fd.h"
@@ -57,23 +58,6 @@ uint16_t kernelKeyFor(uint16_t keyCode) {
   }
   return KEY_RESERVED;
 }
-
-// Modifier keys pressed around a key for each flag, in press order.
-std::vector<uint16_t> modifierKeys(uint64_t flags) {
-  std::vector<uint16_t> keys;
-  // Command and Control both mean Control on Linux.
-  if (flags & (kFlagCommand | kFlagControl)) keys.push_back(KEY_LEFTCTRL);
-  if (flags & kFlagShift) keys.push_back(KEY_LEFTSHIFT);
-  if (flags & kFlagOption) keys.push_back(KEY_LEFTALT);
-  return keys;
-}
-
-struct EvdevFree {
-  void operator()(libevdev* device) const { libevdev_free(device); }
-};
-struct UinputDestroy {
-  void operator()(libevdev_uinput* device) const { libevdev_uinput_destroy(device); }
-};
 
 class EvdevKeySource final : public KeyEventSource {};
 
@@ -118,7 +102,8 @@ class EvdevKeyboardEvents final : public KeyboardEvents {
     auto* evdevEvent = dynamic_cast<EvdevKeyEvent*>(&event);
     if (!evdevEvent || !keyboard_) return;
     std::this_thread::sleep_until(createdAt_ + kReaderSettle);
-    const std::vector<uint16_t> modifiers = modifierKeys(evdevEvent->flags());
+    const std::vector<uint16_t> modifiers =
+        modifiersFor<uint16_t>(evdevEvent->flags(), KEY_LEFTCTRL, KEY_LEFTSHIFT, KEY_LEFTALT);
     if (evdevEvent->down()) {
       for (uint16_t key : modifiers) write(key, true);
       write(evdevEvent->key(), true);
@@ -149,7 +134,7 @@ class EvdevKeyboardEvents final : public KeyboardEvents {
     if (ioctl(uinput.get(), UI_SET_PHYS, evdev::ownVirtualKeyboardPhys().c_str()) < 0) {
       return nullptr;
     }
-    std::unique_ptr<libevdev, EvdevFree> description(libevdev_new());
+    evdev::DeviceHandle description(libevdev_new());
     if (!description) return nullptr;
     libevdev_set_name(description.get(), kVirtualKeyboardName);
     libevdev_set_id_bustype(description.get(), BUS_VIRTUAL);
@@ -180,7 +165,7 @@ class EvdevKeyboardEvents final : public KeyboardEvents {
   evdev::InputDevicesFactory makeDevices_;
   // The keyboard is destroyed before its descriptor is closed.
   UniqueFd uinput_;
-  std::unique_ptr<libevdev_uinput, UinputDestroy> keyboard_;
+  evdev::UinputHandle keyboard_;
   std::chrono::steady_clock::time_point createdAt_;
   std::chrono::steady_clock::time_point lastWrite_;
 };

@@ -50,14 +50,8 @@ KeySym keysymForKeyCode(uint16_t keyCode) {
   return NoSymbol;
 }
 
-// Modifier keys pressed around a key for each flag, in press order.
 std::vector<KeySym> modifierKeysyms(uint64_t flags) {
-  std::vector<KeySym> syms;
-  // Command and Control both mean Control on Linux.
-  if (flags & (kFlagCommand | kFlagControl)) syms.push_back(XK_Control_L);
-  if (flags & kFlagShift) syms.push_back(XK_Shift_L);
-  if (flags & kFlagOption) syms.push_back(XK_Alt_L);
-  return syms;
+  return modifiersFor<KeySym>(flags, XK_Control_L, XK_Shift_L, XK_Alt_L);
 }
 
 bool isLockKeysym(KeySym sym) {

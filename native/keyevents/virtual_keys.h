@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace kavri::keys {
 
@@ -31,5 +32,16 @@ inline constexpr uint64_t kFlagControl = 0x40000;
 inline constexpr uint64_t kFlagOption = 0x80000;
 inline constexpr uint64_t kFlagCommand = 0x100000;
 inline constexpr uint64_t kFlagFunction = 0x800000;
+
+// The modifier keys that a synthetic key's flags ask for, in press order, in a backend's own names
+// for Control, Shift and Alt. Command and Control both mean Control on Linux.
+template <typename Key>
+std::vector<Key> modifiersFor(uint64_t flags, Key control, Key shift, Key alt) {
+  std::vector<Key> keys;
+  if (flags & (kFlagCommand | kFlagControl)) keys.push_back(control);
+  if (flags & kFlagShift) keys.push_back(shift);
+  if (flags & kFlagOption) keys.push_back(alt);
+  return keys;
+}
 
 }  // namespace kavri::keys

@@ -26,6 +26,7 @@
 #include <memory>
 #include <string>
 
+#include "evdev_handles.h"
 #include "testing/wait.h"
 
 namespace {
@@ -34,13 +35,6 @@ namespace {
 constexpr std::chrono::seconds kWaitLimit{20};
 constexpr std::chrono::milliseconds kLookAgain{5};
 constexpr int kTimedOut = 3;
-
-struct EvdevFree {
-  void operator()(libevdev* device) const { libevdev_free(device); }
-};
-struct UinputDestroy {
-  void operator()(libevdev_uinput* device) const { libevdev_uinput_destroy(device); }
-};
 
 long long monotonicNanoseconds() {
   timespec now{};
@@ -58,7 +52,7 @@ bool holdsOpen(const std::string& pid, const std::string& node) {
 }
 
 int runKeyboard(const std::string& pid) {
-  std::unique_ptr<libevdev, EvdevFree> description(libevdev_new());
+  kavri::keys::evdev::DeviceHandle description(libevdev_new());
   libevdev_set_name(description.get(), "key helper keyboard");
   libevdev_enable_event_type(description.get(), EV_KEY);
   for (unsigned key :
@@ -73,7 +67,7 @@ int runKeyboard(const std::string& pid) {
     std::cerr << "cannot make a uinput keyboard: " << std::strerror(-error) << "\n";
     return 1;
   }
-  std::unique_ptr<libevdev_uinput, UinputDestroy> keyboard(created);
+  kavri::keys::evdev::UinputHandle keyboard(created);
   const std::string node = libevdev_uinput_get_devnode(keyboard.get());
   std::cout << "ready" << std::endl;
   for (std::string line; std::getline(std::cin, line);) {
