@@ -32,14 +32,20 @@ SourceRecognizer::ErrorCallback LiveSession::errorReporter(const char* speaker) 
   };
 }
 
+// Lines that audio threads report are written by a task of their own: a write waits for the
+// host, and a capture or audio-library thread must not wait with it (the library's own stop would
+// then wait for the host too).
+EventSink LiveSession::audioThreadReporter() const {
+  return [emit = options_.emit, launch = options_.launch](const Event& event) {
+    launch([emit, event] { emit(event); });
+  };
+}
+
 SourceRecognizer::AudioDroppedCallback LiveSession::backlogReporter(const char* speaker) const {
-  return [emit = options_.emit, launch = options_.launch, reported = backlogReported_, speaker] {
+  // Audio piles up when the host stops reading, so this line waits for the host.
+  return [emit = audioThreadReporter(), reported = backlogReported_, speaker] {
     if (reported->exchange(true)) return;
-    // Audio piles up when the host stops reading, so this line waits for the host; the capture
-    // thread that noticed the drop must not wait with it.
-    launch([emit, speaker] {
-      emit(Event{{"event", "error"}, {"message", "audio_backlog_dropped"}, {"speaker", speaker}});
-    });
+    emit(Event{{"event", "error"}, {"message", "audio_backlog_dropped"}, {"speaker", speaker}});
   };
 }
 
@@ -66,7 +72,7 @@ void LiveSession::start(const std::string& localeId, const std::string& source) 
     if (!recognizer) return fail("recognizer_unsupported_locale_mic");
     micRec_ = recognizer;
     auto mic = std::make_shared<MicSource>(
-        platform_.makeAudioEngine ? platform_.makeAudioEngine() : nullptr, options_.emit);
+        platform_.makeAudioEngine ? platform_.makeAudioEngine() : nullptr, audioThreadReporter());
     mic->setSink(recognizer);
     if (auto error = mic->start()) return fail("audio_engine_start_failed:" + error->description);
     mic_ = mic;
@@ -76,7 +82,7 @@ void LiveSession::start(const std::string& localeId, const std::string& source) 
     auto recognizer = startRecognizer(kSpeakerSystem, localeId);
     if (!recognizer) return fail("recognizer_unsupported_locale_system");
     sysRec_ = recognizer;
-    auto sys = std::make_shared<SystemAudioSource>(platform_.systemAudio, options_.emit);
+    auto sys = std::make_shared<SystemAudioSource>(platform_.systemAudio, audioThreadReporter());
     sys->setSink(recognizer);
     sys_ = sys;
     // Asking the capture service can take a while; the microphone is already listening and the

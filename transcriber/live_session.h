@@ -82,6 +82,7 @@ class LiveSession {
   SourceRecognizer::PartialCallback partialReporter(const char* speaker) const;
   SourceRecognizer::ErrorCallback errorReporter(const char* speaker) const;
   SourceRecognizer::AudioDroppedCallback backlogReporter(const char* speaker) const;
+  EventSink audioThreadReporter() const;
 
   const Platform platform_;
   const LiveSessionOptions options_;

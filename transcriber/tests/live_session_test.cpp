@@ -189,6 +189,7 @@ TEST_F(LiveSessionTest, AMicrophoneLostMidSessionIsReportedOnceAndStopKeepsItsWo
   mic->partial(0, "heard before");
   ASSERT_TRUE(engine->stopWithError(audio::AudioError{"pulse", 12, "Entity killed"}));
   ASSERT_TRUE(engine->stopWithError(audio::AudioError{"pulse", 9, "Connection terminated"}));
+  recorder.joinTasks();
   EXPECT_EQ(recorder.eventsNamed("error"),
             std::vector<Event>{(Event{{"event", "error"},
                                       {"message", "audio_engine_stopped"},
@@ -199,6 +200,22 @@ TEST_F(LiveSessionTest, AMicrophoneLostMidSessionIsReportedOnceAndStopKeepsItsWo
   completeTasks();
   session->stop();
   EXPECT_EQ(finalEvent()["text"], "heard before\nsystem goes on");
+}
+
+// That line waits for the host, and the audio library's thread that noticed the loss must not
+// wait with it: its own stop would then wait for the host too.
+TEST_F(LiveSessionTest, ALostMicrophoneIsReportedByATaskNotOnTheAudioThread) {
+  std::vector<std::function<void()>> launched;
+  LiveSessionOptions held = options();
+  held.launch = [&launched](std::function<void()> block) { launched.push_back(std::move(block)); };
+  LiveSession session(platform(), std::move(held));
+  session.start("en-US", "mic");
+  const size_t before = launched.size();
+  ASSERT_TRUE(engine->stopWithError(audio::AudioError{"pulse", 12, "Entity killed"}));
+  EXPECT_TRUE(recorder.eventsNamed("error").empty());
+  ASSERT_EQ(launched.size(), before + 1);
+  launched.back()();
+  EXPECT_EQ(recorder.eventsNamed("error").size(), 1u);
 }
 
 TEST_F(LiveSessionTest, NoAudioOutputIsReportedWithTheSystemSpeaker) {
