@@ -16,7 +16,6 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -62,34 +61,7 @@ std::mutex& loadingLock() {
   return loading;
 }
 
-// The language model that every decoder of a process shares: 30 MB that each would otherwise
-// read for itself. Its words never change once it is read, and building a search on it reads
-// them and takes a reference, but scores nothing. Scoring writes a cache of the last lookup
-// inside it, so the decoders that share it take turns at decoding. References are counted
-// without atomics, so a search is built or freed only under the loading lock.
-struct SharedLanguageModel {
-  TakingTurns decoding;
-  std::unique_ptr<logmath_t, LogMathFree> logMath;
-  std::unique_ptr<ngram_model_t, LanguageModelFree> model;
-};
-
-// The language model at `path`, read with `config` unless a decoder still holds it. Called with
-// the loading lock held.
-std::shared_ptr<SharedLanguageModel> sharedLanguageModel(const std::string& path,
-                                                         cmd_ln_t* config) {
-  static std::map<std::string, std::weak_ptr<SharedLanguageModel>> loaded;
-  if (auto shared = loaded[path].lock()) return shared;
-  auto shared = std::make_shared<SharedLanguageModel>();
-  // In the units of the log tables the decoder makes for itself from the same settings.
-  shared->logMath.reset(logmath_init(cmd_ln_float32_r(config, "-logbase"), 0, TRUE));
-  if (!shared->logMath) return nullptr;
-  shared->model.reset(ngram_model_read(config, path.c_str(), NGRAM_AUTO, shared->logMath.get()));
-  if (!shared->model) return nullptr;
-  loaded[path] = shared;
-  return shared;
-}
-
-// The pronunciations of the words the language model knows, in a file that lives as long as this
+// The pronunciations of the words a language model knows, in a file that lives as long as this
 // object and leaves nothing on disk. The search never enters any other word of the dictionary,
 // so the words heard are the same; two in five of the dictionary's entries are such words, and
 // leaving them out makes a decoder 13 MB smaller. Lines that are not entries stay.
@@ -148,6 +120,37 @@ class ReachableDictionary {
  private:
   int fd_ = -1;
 };
+
+// The language model that every decoder of a process shares: 30 MB that each would otherwise
+// read for itself. Its words never change once it is read, and building a search on it reads
+// them and takes a reference, but scores nothing. Scoring writes a cache of the last lookup
+// inside it, so the decoders that share it take turns at decoding. References are counted
+// without atomics, so a search is built or freed only under the loading lock.
+struct SharedLanguageModel {
+  TakingTurns decoding;
+  std::unique_ptr<logmath_t, LogMathFree> logMath;
+  std::unique_ptr<ngram_model_t, LanguageModelFree> model;
+  // The pronunciations it can reach in the dictionary at `dictionaryPath`, sifted once for every
+  // decoder that shares it.
+  std::string dictionaryPath;
+  std::unique_ptr<ReachableDictionary> reachable;
+};
+
+// The language model at `path`, read with `config` unless a decoder still holds it. Called with
+// the loading lock held.
+std::shared_ptr<SharedLanguageModel> sharedLanguageModel(const std::string& path,
+                                                         cmd_ln_t* config) {
+  static std::map<std::string, std::weak_ptr<SharedLanguageModel>> loaded;
+  if (auto shared = loaded[path].lock()) return shared;
+  auto shared = std::make_shared<SharedLanguageModel>();
+  // In the units of the log tables the decoder makes for itself from the same settings.
+  shared->logMath.reset(logmath_init(cmd_ln_float32_r(config, "-logbase"), 0, TRUE));
+  if (!shared->logMath) return nullptr;
+  shared->model.reset(ngram_model_read(config, path.c_str(), NGRAM_AUTO, shared->logMath.get()));
+  if (!shared->model) return nullptr;
+  loaded[path] = shared;
+  return shared;
+}
 
 class PocketSphinxDecoder : public Decoder {
  public:
@@ -270,15 +273,15 @@ std::unique_ptr<Decoder> loadPocketSphinxDecoder(const PocketSphinxModel& model,
     error = "the language model could not be loaded (" + model.languageModel + ")";
     return nullptr;
   }
-  std::optional<ReachableDictionary> reachable;
   std::string dictionary = model.dictionary;
   if (!model.loadUnreachableWords) {
-    reachable.emplace(model.dictionary, languageModel->model.get());
-    dictionary = reachable->path();
-    if (dictionary.empty()) {
-      error = "the pronunciation dictionary could not be read (" + model.dictionary + ")";
-      return nullptr;
+    if (!languageModel->reachable || languageModel->dictionaryPath != model.dictionary) {
+      languageModel->reachable =
+          std::make_unique<ReachableDictionary>(model.dictionary, languageModel->model.get());
+      languageModel->dictionaryPath = model.dictionary;
     }
+    // Without it (no memory file to be had) the whole dictionary serves, with the same words.
+    if (!languageModel->reachable->path().empty()) dictionary = languageModel->reachable->path();
   }
   cmd_ln_set_str_r(config.get(), "-dict", dictionary.c_str());
   int frameRate = static_cast<int>(cmd_ln_int32_r(config.get(), "-frate"));

@@ -24,17 +24,17 @@ std::unique_ptr<Decoder> DecoderPool::take(std::string& error) {
     std::unique_lock<std::mutex> hold(lock_);
     changed_.wait(
         hold, [this] { return !idle_.empty() || (loading_ == 0 && pending_ == 0) || stopping_; });
-    if (!idle_.empty()) {
-      auto decoder = std::move(idle_.back());
-      idle_.pop_back();
-      return decoder;
-    }
+    if (auto decoder = popIdleLocked()) return decoder;
   }
   return load_(error);
 }
 
 std::unique_ptr<Decoder> DecoderPool::takeIdle() {
   std::lock_guard<std::mutex> hold(lock_);
+  return popIdleLocked();
+}
+
+std::unique_ptr<Decoder> DecoderPool::popIdleLocked() {
   if (idle_.empty()) return nullptr;
   auto decoder = std::move(idle_.back());
   idle_.pop_back();

@@ -34,6 +34,7 @@ class DecoderPool {
 
  private:
   void loadAhead();
+  std::unique_ptr<Decoder> popIdleLocked();
 
   const Loader load_;
   std::mutex lock_;
