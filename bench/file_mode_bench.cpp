@@ -17,12 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "process_usage.h"
 #include "speech/speech_service_pocketsphinx.h"
 #include "testing/files.h"
 #include "testing/process.h"
 #include "testing/recordings.h"
 
 using namespace kavri;
+using kavri::bench::median;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -32,11 +34,6 @@ constexpr int kProbeRuns = 20;
 
 double seconds(Clock::duration d) {
   return std::chrono::duration<double>(d).count();
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
 }
 
 double fastest(std::vector<double> values) {
@@ -127,7 +124,7 @@ int main() {
       "file recognition over %zu files, %.2f s of audio (%d runs, process start and "
       "model load included)\n",
       files.size(), audio, kRuns);
-  for (auto [name, pick] : {std::pair{"median", &median}, std::pair{"fastest", &fastest}}) {
+  for (auto [name, pick] : {std::pair{"median", &median<double>}, std::pair{"fastest", &fastest}}) {
     double oursRtf = pick(ours) / audio;
     double stockRtf = pick(stock) / audio;
     std::printf(

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "process_usage.h"
 #include "testing/files.h"
 #include "testing/process.h"
 #include "testing/wait.h"
@@ -29,13 +30,12 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void report(const char* name, double fixed, std::vector<double> overheadsMs) {
-  std::sort(overheadsMs.begin(), overheadsMs.end());
+void report(const char* name, double fixed, const std::vector<double>& overheadsMs) {
+  auto figures = kavri::bench::summarize(overheadsMs);
   std::printf(
       "%-9s %2zu runs, overhead over %.2f s of fixed pauses: median %.0f ms, min %.0f ms, "
       "max %.0f ms\n",
-      name, overheadsMs.size(), fixed, overheadsMs[overheadsMs.size() / 2], overheadsMs.front(),
-      overheadsMs.back());
+      name, figures.count, fixed, figures.median, figures.min, figures.max);
 }
 
 }  // namespace

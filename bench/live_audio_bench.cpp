@@ -1,7 +1,6 @@
 // Live dictation through a real PulseAudio server: how long after the audio the host hears of it,
 // and what a long session costs. Prints its figures; asserts nothing.
 //   live_audio_bench [session seconds, default 60]
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -10,11 +9,13 @@
 
 #include "event_output.h"
 #include "live_program.h"
+#include "playback.h"
 #include "process_usage.h"
 
 using namespace std::chrono_literals;
 using namespace kavri::testing;
 using kavri::Event;
+using kavri::bench::mebibytes;
 using kavri::bench::usageOf;
 using Clock = std::chrono::steady_clock;
 
@@ -44,14 +45,7 @@ class TimedTranscriber {
     if (!event) return std::nullopt;
     return std::pair{*event, Clock::now()};
   }
-  // Reads (and drops) events for a while, as a host does: a host that stops reading fills the
-  // pipe, and then every emit, and with it recognition, waits.
-  void drain(std::chrono::milliseconds duration) {
-    auto until = Clock::now() + duration;
-    while (Clock::now() < until) {
-      run_.readLine(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()));
-    }
-  }
+  JsonLinesChild& program() { return run_; }
   void wait() { run_.waitForExit(15s); }
 
  private:
@@ -100,12 +94,12 @@ void latencyRun(const std::string& source, std::vector<double>& toPartial,
   transcriber.wait();
 }
 
-std::string summary(std::vector<double> values) {
+std::string summary(const std::vector<double>& values) {
   if (values.empty()) return "no result";
-  std::sort(values.begin(), values.end());
+  auto figures = kavri::bench::summarize(values);
   char text[128];
-  std::snprintf(text, sizeof text, "median %.2f s (min %.2f, max %.2f, n=%zu)",
-                values[values.size() / 2], values.front(), values.back(), values.size());
+  std::snprintf(text, sizeof text, "median %.2f s (min %.2f, max %.2f, n=%zu)", figures.median,
+                figures.min, figures.max, figures.count);
   return text;
 }
 
@@ -121,15 +115,8 @@ void longSession(int sessionSeconds) {
 
   auto before = usageOf(transcriber.pid());
   auto began = Clock::now();
-  long peakRss = before.rssKiB;
   while (Clock::now() - began < std::chrono::seconds(sessionSeconds)) {
-    auto mic = playRecording(server.address(), "kavri_mic_in", "goforward.raw");
-    auto system = playRecording(server.address(), "kavri_out", "something.raw");
-    auto deadline = Clock::now() + kTimeout;
-    while (Clock::now() < deadline && !(mic->waitForExit(0ms) && system->waitForExit(0ms))) {
-      peakRss = std::max(peakRss, usageOf(transcriber.pid()).rssKiB);
-      transcriber.drain(500ms);
-    }
+    kavri::bench::playIntoBothWhileReading(server.address(), transcriber.program());
   }
   auto after = usageOf(transcriber.pid());
   double wall = seconds(Clock::now() - began);
@@ -140,8 +127,7 @@ void longSession(int sessionSeconds) {
 
   std::printf("%d-second \"both\" session (speech on both sides throughout):\n", sessionSeconds);
   std::printf("  resident memory: %.1f MiB at start, %.1f MiB at end, %.1f MiB peak\n",
-              before.rssKiB / 1024.0, after.rssKiB / 1024.0,
-              std::max(peakRss, after.peakRssKiB) / 1024.0);
+              mebibytes(before.rssKiB), mebibytes(after.rssKiB), mebibytes(after.peakRssKiB));
   std::printf("  CPU: %.1f s over %.1f s = %.0f%% of one core\n",
               after.cpuSeconds - before.cpuSeconds, wall,
               100.0 * (after.cpuSeconds - before.cpuSeconds) / wall);

@@ -17,7 +17,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <future>
 #include <mutex>
 #include <string>
@@ -26,10 +25,13 @@
 
 #include "fake_audio.h"
 #include "live_session.h"
+#include "process_usage.h"
 #include "testing/recordings.h"
 
 using namespace kavri;
 using namespace std::chrono_literals;
+using kavri::bench::mebibytes;
+using kavri::bench::percentile;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -38,13 +40,6 @@ constexpr double kRate = 16000.0;
 
 double ms(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0.0;
-  std::sort(values.begin(), values.end());
-  size_t index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-  return values[std::min(index, values.size() - 1)];
 }
 
 std::vector<int16_t> silence(double seconds) {
@@ -215,7 +210,7 @@ void partialLatency(speech::SpeechService& service, const std::vector<testing::S
 
 // stop() duration minus the fixed grace, right after the last word of a recording was played.
 void stopToFinal(const std::shared_ptr<speech::SpeechService>& service,
-                 const std::vector<testing::SpeechClip>& clips, bool both, size_t rounds = 1) {
+                 const std::vector<testing::SpeechClip>& clips, bool both, size_t rounds) {
   std::vector<double> beyondGrace;
   size_t withText = 0;
   for (size_t run = 0; run < clips.size() * rounds; ++run) {
@@ -294,14 +289,8 @@ int rssOnce() {
     std::this_thread::sleep_for(1ms);
   }
   playRealTime(clips.front().samples, *mic, system.get());
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  double rss = 0, peak = 0;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) rss = std::stod(line.substr(6)) / 1024.0;
-    if (line.rfind("VmHWM:", 0) == 0) peak = std::stod(line.substr(6)) / 1024.0;
-  }
-  std::printf("%.1f %.1f\n", rss, peak);
+  auto usage = kavri::bench::usageOf(getpid());
+  std::printf("%.1f %.1f\n", mebibytes(usage.rssKiB), mebibytes(usage.peakRssKiB));
   std::fflush(stdout);
   session.cancel();
   return 0;
@@ -346,15 +335,13 @@ int main(int argc, char** argv) {
     std::printf("no speech engine with a model, or no recordings: nothing to measure\n");
     return 0;
   }
-  if (mode == "--stop") {
-    const size_t rounds = argc > 2 ? static_cast<size_t>(std::max(1, std::atoi(argv[2]))) : 1;
-    stopToFinal(service, clips, false, rounds);
-    stopToFinal(service, clips, true, rounds);
-    return 0;
-  }
-  partialLatency(*service, clips);
-  stopToFinal(service, clips, false);
-  stopToFinal(service, clips, true);
+  const bool stopOnly = mode == "--stop";
+  const size_t rounds =
+      stopOnly && argc > 2 ? static_cast<size_t>(std::max(1, std::atoi(argv[2]))) : 1;
+  if (!stopOnly) partialLatency(*service, clips);
+  stopToFinal(service, clips, false, rounds);
+  stopToFinal(service, clips, true, rounds);
+  if (stopOnly) return 0;
   for (const char* kind : {"cold", "warm"}) {
     std::vector<double> toStarted, toPartial;
     for (int run = 0; run < 3; ++run) {

@@ -6,17 +6,21 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "live_program.h"
+#include "playback.h"
 #include "process_usage.h"
 
 using namespace std::chrono_literals;
 using namespace kavri::testing;
 using kavri::bench::mebibytes;
+using kavri::bench::median;
 using kavri::bench::ProcessUsage;
+using kavri::bench::summarize;
 using kavri::bench::usageOf;
 using Clock = std::chrono::steady_clock;
 
@@ -30,7 +34,6 @@ constexpr double kIdleCpuSeconds = 0.01;
 constexpr auto kIdleTimeout = 60s;
 // How often memory is sampled during the dictation, and how many times the two recordings play.
 constexpr auto kSamplePeriod = 100ms;
-constexpr auto kPlayPoll = 500ms;
 constexpr int kPlays = 3;
 // After the last recording, the recognisers catch up with what they were sent.
 constexpr std::chrono::milliseconds kCatchUp = 2s;
@@ -56,19 +59,6 @@ bool waitUntilIdle(pid_t pid) {
   return false;
 }
 
-// Reads events for `duration` (a host that stops reading holds the program up) while it samples
-// the memory of the process.
-void sampleWhileReading(JsonLinesChild& transcriber, std::chrono::milliseconds duration, Run& run) {
-  auto until = Clock::now() + duration;
-  while (Clock::now() < until) {
-    ProcessUsage now = usageOf(transcriber.pid());
-    run.bothPeakPssKiB = std::max(run.bothPeakPssKiB, now.pssKiB);
-    run.bothPeakRssKiB = std::max(run.bothPeakRssKiB, now.rssKiB);
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-    transcriber.readLine(std::clamp(left, 0ms, std::chrono::milliseconds(kSamplePeriod)));
-  }
-}
-
 std::optional<Run> dictation(PrivatePulseServer& server) {
   Run run;
   JsonLinesChild transcriber = liveTranscriber(server.address());
@@ -81,25 +71,19 @@ std::optional<Run> dictation(PrivatePulseServer& server) {
   run.startMs = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
   if (!server.waitForRecordStreams(transcriber.pid(), 2)) return std::nullopt;
 
+  auto sample = [&] {
+    ProcessUsage now = usageOf(transcriber.pid());
+    run.bothPeakPssKiB = std::max(run.bothPeakPssKiB, now.pssKiB);
+    run.bothPeakRssKiB = std::max(run.bothPeakRssKiB, now.rssKiB);
+  };
   for (int i = 0; i < kPlays; ++i) {
-    auto mic = playRecording(server.address(), "kavri_mic_in", "goforward.raw");
-    auto system = playRecording(server.address(), "kavri_out", "something.raw");
-    auto deadline = Clock::now() + kPlayTimeout;
-    while (Clock::now() < deadline && !(mic->waitForExit(0ms) && system->waitForExit(0ms))) {
-      sampleWhileReading(transcriber, kPlayPoll, run);
-    }
+    kavri::bench::playIntoBothWhileReading(server.address(), transcriber, sample, kSamplePeriod);
   }
-  sampleWhileReading(transcriber, kCatchUp, run);
+  kavri::bench::readFor(transcriber, kCatchUp, sample, kSamplePeriod);
   transcriber.send("stop");
   if (!transcriber.until("final", kFinalTimeout)) return std::nullopt;
   transcriber.waitForExit();
   return run;
-}
-
-template <typename T>
-T median(std::vector<T> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
 }
 
 }  // namespace
@@ -137,8 +121,8 @@ int main(int argc, char** argv) {
               mebibytes(median(idlePss)), mebibytes(median(idleRss)));
   std::printf("  dictation from \"both\":     PSS %.1f MiB, RSS %.1f MiB (peak of each run)\n",
               mebibytes(median(bothPss)), mebibytes(median(bothRss)));
-  std::printf("  start to \"started\":        median %.1f ms (min %.1f, max %.1f)\n",
-              median(startMs), *std::min_element(startMs.begin(), startMs.end()),
-              *std::max_element(startMs.begin(), startMs.end()));
+  auto start = summarize(startMs);
+  std::printf("  start to \"started\":        median %.1f ms (min %.1f, max %.1f)\n", start.median,
+              start.min, start.max);
   return 0;
 }

@@ -1,13 +1,17 @@
-// What a running process costs, as /proc tells it: CPU time, resident and proportional memory.
+// What a running process costs, as /proc tells it: CPU time, resident and proportional memory;
+// and how the benchmarks sum up the figures of several runs.
 #pragma once
 
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kavri::bench {
@@ -56,6 +60,34 @@ inline ProcessUsage usageOf(pid_t pid) {
 
 inline double mebibytes(long kib) {
   return static_cast<double>(kib) / 1024.0;
+}
+
+// The value `p` of the way up the sorted values, to the nearest one: 0.5 gives the median (the
+// upper middle of an even count), 1 the largest. None when there are no values.
+template <typename T>
+T percentile(std::vector<T> values, double p) {
+  if (values.empty()) return T{};
+  std::sort(values.begin(), values.end());
+  size_t index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  return values[std::min(index, values.size() - 1)];
+}
+
+template <typename T>
+T median(std::vector<T> values) {
+  return percentile(std::move(values), 0.5);
+}
+
+struct Summary {
+  double median = 0;
+  double min = 0;
+  double max = 0;
+  size_t count = 0;
+};
+
+inline Summary summarize(std::vector<double> values) {
+  if (values.empty()) return {};
+  std::sort(values.begin(), values.end());
+  return {values[values.size() / 2], values.front(), values.back(), values.size()};
 }
 
 }  // namespace kavri::bench
